@@ -1,0 +1,80 @@
+# Shared build rules: warnings, sanitizers, and the one-test-executable-per-folder convention.
+
+set(BRELLIS_WARNINGS -Wall -Wextra -Wno-missing-field-initializers)
+if(BRELLIS_WERROR)
+  list(APPEND BRELLIS_WARNINGS -Werror)
+endif()
+
+if(BRELLIS_SANITIZE)
+  add_compile_options(-fsanitize=${BRELLIS_SANITIZE} -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=${BRELLIS_SANITIZE})
+  if(BRELLIS_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()
+
+# brellis_library(<target> SOURCES ... DEPS ...)
+# A static library rooted at the repository root, so includes read "platform/dispatch/...".
+function(brellis_library target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  # Folders are added in dependency order; a dependency folder that does not exist yet is skipped
+  # so that the tree configures while it is being built up.
+  set(deps "")
+  foreach(dep IN LISTS ARG_DEPS)
+    if(TARGET ${dep})
+      list(APPEND deps ${dep})
+    endif()
+  endforeach()
+  set(ARG_DEPS ${deps})
+  add_library(${target} STATIC ${ARG_SOURCES})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_compile_options(${target} PRIVATE ${BRELLIS_WARNINGS})
+  target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# brellis_tests(<label> SOURCES ... DEPS ... [PROPERTIES ...])
+# One GoogleTest executable per folder, every test carrying the folder's ctest label.
+function(brellis_tests label)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PROPERTIES" ${ARGN})
+  set(target ${label}_tests)
+  set(deps "")
+  foreach(dep IN LISTS ARG_DEPS)
+    if(TARGET ${dep})
+      list(APPEND deps ${dep})
+    endif()
+  endforeach()
+  add_executable(${target} ${ARG_SOURCES})
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_options(${target} PRIVATE ${BRELLIS_WARNINGS})
+  target_link_libraries(${target} PRIVATE ${deps} GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${target}
+    PROPERTIES LABELS "${label}" ${ARG_PROPERTIES}
+    DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# brellis_folder_library(<target> DEPS ...)
+# For folders that several people add to: every *.cpp directly in the folder is a source of the
+# library and every tests/*.cpp a source of its test executable (label = <target>).
+function(brellis_folder_library target)
+  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;TEST_PROPERTIES" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  brellis_library(${target} SOURCES ${sources} DEPS ${ARG_DEPS})
+  file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
+  if(test_sources)
+    brellis_tests(${target} SOURCES ${test_sources} DEPS ${target} ${ARG_TEST_DEPS}
+                  PROPERTIES ${ARG_TEST_PROPERTIES})
+  endif()
+endfunction()
+
+# Adds every immediate subfolder that has a CMakeLists.txt (testing/, bench/, fuzz/).
+function(brellis_add_subfolders)
+  file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(child IN LISTS children)
+    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <asio/any_io_executor.hpp>
+#include <asio/io_context.hpp>
+#include <asio/thread_pool.hpp>
+
+#include <thread>
+
+namespace brellis::platform::dispatch {
+
+// The process's main loop: one io_context run by the thread that calls run() (the program's main
+// thread). Everything that the platform calls "the main queue" is posted here.
+class MainLoop {
+ public:
+  static MainLoop& shared();
+
+  asio::any_io_executor executor();
+  asio::io_context& context() { return context_; }
+
+  // Runs the loop on the calling thread until stop(); the calling thread becomes the main thread.
+  // Work is kept alive: run() does not return merely because the queue is empty.
+  void run();
+  void stop();
+  bool isMainThread() const;
+
+ private:
+  MainLoop();
+  asio::io_context context_;
+  std::thread::id mainThread_;
+};
+
+// The global concurrent pool on which detached tasks and strands run unless told otherwise.
+asio::thread_pool& globalPool();
+asio::any_io_executor globalExecutor();
+
+}  // namespace brellis::platform::dispatch
