@@ -1,0 +1,150 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "logging/file_logger.h"
+#include "platform/os_log/logger.h"
+#include "testing/support/temporary_state_root.h"
+
+namespace brellis::logging {
+namespace {
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+// Each test logs to its own file under /tmp, so tests never share the system's log file.
+class FileLoggerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    name_ = "brellis_test_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    path_ = std::string("/tmp/") + name_ + ".log";
+    cleanup();
+  }
+  void TearDown() override { cleanup(); }
+  void cleanup() {
+    ::unlink(path_.c_str());
+    ::unlink((path_ + ".lock").c_str());
+  }
+  void makeSparseFile(off_t size) {
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, size), 0);
+    ::close(fd);
+  }
+  off_t sizeOf() {
+    struct stat info {};
+    return ::stat(path_.c_str(), &info) == 0 ? info.st_size : -1;
+  }
+  FileLogger fixedLogger(const std::string& category = "Cat") {
+    FileLogger logger(name_, "Sub", category);
+    logger.setNowForTesting([] { return std::chrono::system_clock::from_time_t(1796789106); });
+    return logger;
+  }
+
+  std::string name_;
+  std::string path_;
+};
+
+TEST_F(FileLoggerTest, FirstMessageCreatesTheFileWithTheExactLine) {
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+  auto logger = fixedLogger();
+  EXPECT_EQ(logger.path(), "/tmp/" + name_);
+  EXPECT_EQ(logger.logFilePath(), path_);
+  logger.info("hello");
+  logger.error("two\nlines");
+  logger.log(platform::os_log::LogLevel::defaultLevel, "other");
+  EXPECT_EQ(readAll(path_),
+            "Wed Dec 09 04:05:06 [Sub] - info - Cat: hello\n"
+            "Wed Dec 09 04:05:06 [Sub] - error - Cat: two\nlines\n"
+            "Wed Dec 09 04:05:06 [Sub] - unknown - Cat: other\n");
+}
+
+TEST_F(FileLoggerTest, EveryMessageAlsoReachesTheUnifiedLogAsPublicText) {
+  platform::os_log::ScopedLogCapture capture;
+  FileLogger logger(name_, "Brellis", "LaunchCheck");
+  logger.info("Launching Brellis app");
+  logger.error("bad");
+  auto records = capture.sink().records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].text, "Launching Brellis app");
+  EXPECT_EQ(records[0].level, platform::os_log::LogLevel::info);
+  EXPECT_EQ(records[0].subsystem, "Brellis");
+  EXPECT_EQ(records[0].category, "LaunchCheck");
+  EXPECT_EQ(records[1].level, platform::os_log::LogLevel::error);
+}
+
+TEST_F(FileLoggerTest, TheSizeLimitIsCheckedBeforeWriting) {
+  auto logger = fixedLogger();
+  makeSparseFile(FileLogger::maxFileSize - 1);
+  logger.info("appended");
+  EXPECT_GT(sizeOf(), FileLogger::maxFileSize - 1);
+
+  makeSparseFile(FileLogger::maxFileSize);
+  logger.info("replaces");
+  auto content = readAll(path_);
+  EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 1);
+  EXPECT_NE(content.find("replaces"), std::string::npos);
+}
+
+TEST_F(FileLoggerTest, APlantedLinkIsReplacedAndItsTargetLeftUntouched) {
+  std::string target = path_ + ".target";
+  { std::ofstream(target) << "precious\n"; }
+  ASSERT_EQ(::symlink(target.c_str(), path_.c_str()), 0);
+  fixedLogger().info("line");
+  EXPECT_EQ(readAll(target), "precious\n");
+  struct stat info {};
+  ASSERT_EQ(::lstat(path_.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  ::unlink(target.c_str());
+}
+
+TEST_F(FileLoggerTest, ADirectoryAtThePathIsNeverWrittenThroughAndNothingThrows) {
+  ASSERT_EQ(::mkdir(path_.c_str(), 0755), 0);
+  EXPECT_NO_THROW(fixedLogger().info("line"));
+  ::rmdir(path_.c_str());
+}
+
+TEST_F(FileLoggerTest, TwoProcessesAcrossTheReplacementLoseNoLineAndSplitNone) {
+  makeSparseFile(FileLogger::maxFileSize - 200);
+  const int count = 500;
+  int a = testing::startProgram(FILE_LOGGER_PEER, {name_, "A", std::to_string(count)});
+  int b = testing::startProgram(FILE_LOGGER_PEER, {name_, "B", std::to_string(count)});
+  ASSERT_EQ(testing::waitProgram(a), 0);
+  ASSERT_EQ(testing::waitProgram(b), 0);
+
+  // The sparse start was replaced exactly once; every line written after that is present.
+  auto content = readAll(path_);
+  ASSERT_EQ(content.find('\0'), std::string::npos);
+  std::istringstream lines(content);
+  std::string line;
+  std::regex shape(R"(^\w{3} \w{3} \d{2} \d{2}:\d{2}:\d{2} \[Peer\] - info - ([AB]): \1 line (\d+)$)");
+  std::map<std::string, std::vector<int>> seen;
+  while (std::getline(lines, line)) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(line, match, shape)) << line;
+    seen[match[1]].push_back(std::stoi(match[2]));
+  }
+  // Lines before the replacement (at most the few that fit under the limit) are gone; from the
+  // first surviving line on, each writer's lines are contiguous and end at its last.
+  for (auto& [tag, numbers] : seen) {
+    ASSERT_FALSE(numbers.empty());
+    EXPECT_EQ(numbers.back(), count - 1) << tag;
+    for (size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], numbers[i - 1] + 1) << tag;
+    EXPECT_GE(numbers.size(), size_t(count - 10)) << tag;
+  }
+}
+
+}  // namespace
+}  // namespace brellis::logging

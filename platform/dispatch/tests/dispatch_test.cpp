@@ -1,0 +1,143 @@
+#include <asio/steady_timer.hpp>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "platform/dispatch/clock.h"
+#include "platform/dispatch/once_callback.h"
+#include "platform/dispatch/semaphore.h"
+#include "platform/dispatch/serial_queue.h"
+#include "platform/dispatch/task.h"
+
+namespace brellis::platform::dispatch {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(SerialQueueTest, RunsItemsOneAtATimeInSubmissionOrder) {
+  SerialQueue queue("test.order");
+  std::vector<int> seen;
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  for (int i = 0; i < 200; ++i) {
+    queue.async([&, i] {
+      if (running.fetch_add(1) != 0) overlapped = true;
+      seen.push_back(i);
+      running.fetch_sub(1);
+    });
+  }
+  queue.sync([] {});
+  ASSERT_EQ(seen.size(), 200u);
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(seen[i], i);
+  EXPECT_FALSE(overlapped);
+}
+
+TEST(SerialQueueTest, KnowsWhetherTheCallerIsOnItAndSyncFromItselfRunsInline) {
+  SerialQueue queue("test.current");
+  SerialQueue other("test.other");
+  EXPECT_FALSE(queue.isCurrent());
+  auto result = queue.sync([&] {
+    EXPECT_TRUE(queue.isCurrent());
+    EXPECT_FALSE(other.isCurrent());
+    // A nested sync onto the same queue must not deadlock.
+    return queue.sync([] { return 41; }) + 1;
+  });
+  EXPECT_EQ(result, 42);
+}
+
+TEST(OnceCallbackTest, RunsOnceAcrossCopiesAndThreads) {
+  std::atomic<int> calls{0};
+  OnceCallback<void(int)> callback([&](int) { calls++; }, std::make_tuple(-1));
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([copy = callback, i] { copy(i); });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_TRUE(callback.hasRun());
+}
+
+TEST(OnceCallbackTest, DroppedWithoutRunningCompletesWithTheDroppedArguments) {
+  std::optional<std::string> received;
+  {
+    OnceCallback<void(std::string)> callback([&](std::string s) { received = s; },
+                                             std::make_tuple(std::string("invalid")));
+    auto copy = callback;
+  }
+  EXPECT_EQ(received, "invalid");
+
+  int calls = 0;
+  {
+    OnceCallback<void(int)> callback([&](int) { calls++; }, std::make_tuple(0));
+    callback(5);
+  }
+  EXPECT_EQ(calls, 1);  // no second run on destruction
+}
+
+asio::awaitable<void> sleepThenMark(std::shared_ptr<Clock> clock, Clock::Duration d,
+                                    std::shared_ptr<std::atomic<int>> state) {
+  try {
+    co_await clock->sleep(d);
+    *state = 1;
+  } catch (const asio::system_error& e) {
+    *state = e.code() == asio::error::operation_aborted ? 2 : 3;
+  }
+}
+
+TEST(ManualClockTest, SleepersWakeOnlyWhenTimeIsAdvancedPastTheirDeadline) {
+  auto clock = std::make_shared<ManualClock>();
+  auto state = std::make_shared<std::atomic<int>>(0);
+  SerialQueue queue("test.clock");
+  detach(queue.executor(), sleepThenMark(clock, 10s, state));
+  ASSERT_TRUE(clock->waitForSleeps(1));
+  clock->advance(9s);
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(state->load(), 0);
+  clock->advance(1s);
+  for (int i = 0; i < 200 && state->load() == 0; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(state->load(), 1);
+  EXPECT_EQ(clock->requestedSleeps(), std::vector<Clock::Duration>{10s});
+  EXPECT_EQ(clock->pendingSleepers(), 0u);
+}
+
+TEST(ManualClockTest, CancellingATaskEndsItsSleepWithOperationAborted) {
+  auto clock = std::make_shared<ManualClock>();
+  auto state = std::make_shared<std::atomic<int>>(0);
+  SerialQueue queue("test.cancel");
+  auto handle = TaskHandle::spawn(queue.executor(), sleepThenMark(clock, 30s, state));
+  ASSERT_TRUE(clock->waitForSleeps(1));
+  handle.cancel();
+  for (int i = 0; i < 200 && state->load() == 0; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(state->load(), 2);
+}
+
+TEST(SystemClockTest, CancellationEndsARealSleepEarly) {
+  auto state = std::make_shared<std::atomic<int>>(0);
+  auto handle = TaskHandle::spawn(globalExecutor(), sleepThenMark(Clock::system(), 1h, state));
+  std::this_thread::sleep_for(10ms);
+  handle.cancel();
+  for (int i = 0; i < 400 && state->load() == 0; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(state->load(), 2);
+}
+
+asio::awaitable<int> answer() { co_return 7; }
+
+TEST(TaskTest, BlockOnReturnsTheResultAndRunOnHopsToTheQueue) {
+  SerialQueue queue("test.actor");
+  EXPECT_EQ(blockOn(queue.executor(), answer()), 7);
+}
+
+TEST(SemaphoreTest, WaitTimesOutWithoutASignalAndTakesOneSignalEach) {
+  Semaphore semaphore;
+  EXPECT_FALSE(semaphore.wait(5ms));
+  semaphore.signal();
+  semaphore.signal();
+  EXPECT_TRUE(semaphore.wait(5ms));
+  EXPECT_TRUE(semaphore.wait(5ms));
+  EXPECT_FALSE(semaphore.wait(1ms));
+}
+
+}  // namespace
+}  // namespace brellis::platform::dispatch

@@ -1,0 +1,76 @@
+#include "platform/foundation/file_coordination.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace brellis::platform::foundation {
+
+namespace {
+
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+bool coordinateWriting(const std::filesystem::path& path,
+                       const std::function<void(const std::filesystem::path&)>& accessor) {
+  std::string lockPath = path.string() + ".lock";
+  ScopedFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (fd.get() < 0) return false;
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  int result;
+  do {
+    result = ::flock(fd.get(), LOCK_EX);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) return false;
+  try {
+    accessor(path);
+  } catch (...) {
+    ::flock(fd.get(), LOCK_UN);
+    throw;
+  }
+  ::flock(fd.get(), LOCK_UN);
+  return true;
+}
+
+bool writeFileAtomically(const std::filesystem::path& path, const void* data, size_t size) {
+  std::string pattern = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+  int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  const auto* bytes = static_cast<const char*>(data);
+  size_t written = 0;
+  bool ok = true;
+  while (written < size) {
+    ssize_t n = ::write(fd, bytes + written, size - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    written += static_cast<size_t>(n);
+  }
+  ok = ok && ::fchmod(fd, 0644) == 0;
+  ok = (::close(fd) == 0) && ok;
+  ok = ok && ::rename(pattern.c_str(), path.c_str()) == 0;
+  if (!ok) ::unlink(pattern.c_str());
+  return ok;
+}
+
+}  // namespace brellis::platform::foundation

@@ -1,0 +1,289 @@
+#include "platform/os_log/logger.h"
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#ifdef BRELLIS_HAVE_JOURNALD
+#include <systemd/sd-journal.h>
+#endif
+
+namespace brellis::platform::os_log {
+
+namespace {
+
+LogLevel levelFromEnvironment() {
+  const char* value = std::getenv("BRELLIS_LOG_LEVEL");
+  if (!value) return LogLevel::info;
+  std::string_view v(value);
+  if (v == "debug") return LogLevel::debug;
+  if (v == "info") return LogLevel::info;
+  if (v == "default") return LogLevel::defaultLevel;
+  if (v == "error") return LogLevel::error;
+  if (v == "fault") return LogLevel::fault;
+  return LogLevel::info;
+}
+
+std::atomic<int>& minimumLevelStorage() {
+  static std::atomic<int> level{static_cast<int>(levelFromEnvironment())};
+  return level;
+}
+
+class StderrSink : public LogSink {
+ public:
+  void write(const LogRecord& r) override {
+    std::string line = "[" + r.subsystem + ":" + r.category + "] <" + levelName(r.level) + "> " +
+                       r.text + "\n";
+    (void)!::write(STDERR_FILENO, line.data(), line.size());
+  }
+};
+
+#ifdef BRELLIS_HAVE_JOURNALD
+class JournaldSink : public LogSink {
+ public:
+  void write(const LogRecord& r) override {
+    int priority = LOG_INFO;
+    switch (r.level) {
+      case LogLevel::debug: priority = LOG_DEBUG; break;
+      case LogLevel::info: priority = LOG_INFO; break;
+      case LogLevel::defaultLevel: priority = LOG_NOTICE; break;
+      case LogLevel::error: priority = LOG_ERR; break;
+      case LogLevel::fault: priority = LOG_CRIT; break;
+    }
+    sd_journal_send("MESSAGE=%s", r.text.c_str(), "PRIORITY=%i", priority, "SUBSYSTEM=%s",
+                    r.subsystem.c_str(), "CATEGORY=%s", r.category.c_str(), nullptr);
+  }
+};
+#endif
+
+std::vector<std::shared_ptr<LogSink>> defaultSinks() {
+#ifdef BRELLIS_HAVE_JOURNALD
+  if (!std::getenv("BRELLIS_LOG_STDERR") && access("/run/systemd/journal/socket", W_OK) == 0) {
+    return {std::make_shared<JournaldSink>()};
+  }
+#endif
+  return {std::make_shared<StderrSink>()};
+}
+
+struct SinkRegistry {
+  std::mutex mutex;
+  std::shared_ptr<const std::vector<std::shared_ptr<LogSink>>> sinks =
+      std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(defaultSinks());
+};
+
+SinkRegistry& registry() {
+  static SinkRegistry* r = new SinkRegistry();  // outlives static destructors of callers
+  return *r;
+}
+
+std::string formatScalar(const char* spec, const LogArg& arg) {
+  char buffer[64];
+  if (auto* i = std::get_if<int64_t>(&arg)) {
+    if (std::strchr(spec, 'x')) std::snprintf(buffer, sizeof buffer, "%" PRIx64, uint64_t(*i));
+    else if (std::strchr(spec, 'u')) std::snprintf(buffer, sizeof buffer, "%" PRIu64, uint64_t(*i));
+    else std::snprintf(buffer, sizeof buffer, "%" PRId64, *i);
+  } else if (auto* u = std::get_if<uint64_t>(&arg)) {
+    if (std::strchr(spec, 'x')) std::snprintf(buffer, sizeof buffer, "%" PRIx64, *u);
+    else std::snprintf(buffer, sizeof buffer, "%" PRIu64, *u);
+  } else if (auto* d = std::get_if<double>(&arg)) {
+    std::snprintf(buffer, sizeof buffer, "%f", *d);
+  } else if (auto* b = std::get_if<bool>(&arg)) {
+    std::snprintf(buffer, sizeof buffer, "%d", *b ? 1 : 0);
+  } else {
+    return std::get<std::string>(arg);
+  }
+  return buffer;
+}
+
+}  // namespace
+
+const char* levelName(LogLevel level) {
+  switch (level) {
+    case LogLevel::debug: return "debug";
+    case LogLevel::info: return "info";
+    case LogLevel::defaultLevel: return "default";
+    case LogLevel::error: return "error";
+    case LogLevel::fault: return "fault";
+  }
+  return "default";
+}
+
+RenderedMessage renderFormat(std::string_view format, const std::vector<LogArg>& args) {
+  RenderedMessage out;
+  size_t next = 0;
+  for (size_t i = 0; i < format.size(); ++i) {
+    char c = format[i];
+    if (c != '%') {
+      out.text += c;
+      out.unredacted += c;
+      continue;
+    }
+    if (i + 1 < format.size() && format[i + 1] == '%') {
+      out.text += '%';
+      out.unredacted += '%';
+      ++i;
+      continue;
+    }
+    // %[{decorations}][flags/width/precision][length]conversion
+    size_t j = i + 1;
+    std::string decorations;
+    if (j < format.size() && format[j] == '{') {
+      size_t close = format.find('}', j);
+      if (close == std::string_view::npos) break;
+      decorations = std::string(format.substr(j + 1, close - j - 1));
+      j = close + 1;
+    }
+    std::string spec = "%";
+    while (j < format.size() && std::strchr("-+ #0123456789.", format[j])) spec += format[j++];
+    while (j < format.size() && std::strchr("hlqLzjt", format[j])) spec += format[j++];
+    if (j >= format.size()) break;
+    char conversion = format[j];
+    spec += conversion;
+    i = j;
+
+    bool isPublic = decorations.find("public") != std::string::npos;
+    bool isPrivate = decorations.find("private") != std::string::npos;
+    bool isBool = decorations.find("bool") != std::string::npos;
+    bool isObject = conversion == 's' || conversion == '@';
+
+    std::string rendered;
+    if (next >= args.size()) {
+      rendered = "<missing>";
+    } else {
+      const LogArg& arg = args[next++];
+      if (isBool || (std::holds_alternative<bool>(arg) && conversion != 'd')) {
+        bool value = false;
+        if (auto* b = std::get_if<bool>(&arg)) value = *b;
+        else if (auto* i64 = std::get_if<int64_t>(&arg)) value = *i64 != 0;
+        else if (auto* u64 = std::get_if<uint64_t>(&arg)) value = *u64 != 0;
+        rendered = value ? "true" : "false";
+      } else if (conversion == 'f' || conversion == 'g' || conversion == 'e') {
+        double value = 0;
+        if (auto* d = std::get_if<double>(&arg)) value = *d;
+        else if (auto* i64 = std::get_if<int64_t>(&arg)) value = double(*i64);
+        else if (auto* u64 = std::get_if<uint64_t>(&arg)) value = double(*u64);
+        char buffer[512];
+        std::string fspec = spec;
+        // Strip length modifiers that do not apply to doubles.
+        std::string clean;
+        for (char ch : fspec) if (!std::strchr("hlqzjt", ch)) clean += ch;
+        std::snprintf(buffer, sizeof buffer, clean.c_str(), value);
+        rendered = buffer;
+      } else {
+        rendered = formatScalar(spec.c_str(), arg);
+      }
+    }
+    bool redact = isPrivate || (isObject && !isPublic);
+    out.text += redact ? "<private>" : rendered;
+    out.unredacted += rendered;
+  }
+  return out;
+}
+
+Logger::Logger(std::string subsystem, std::string category)
+    : subsystem_(std::move(subsystem)), category_(std::move(category)) {}
+
+bool Logger::isEnabled(LogLevel level) {
+  return static_cast<int>(level) >= minimumLevelStorage().load(std::memory_order_relaxed);
+}
+void Logger::setMinimumLevel(LogLevel level) { minimumLevelStorage() = static_cast<int>(level); }
+LogLevel Logger::minimumLevel() { return static_cast<LogLevel>(minimumLevelStorage().load()); }
+
+void Logger::setSinks(std::vector<std::shared_ptr<LogSink>> sinks) {
+  auto& r = registry();
+  std::lock_guard lock(r.mutex);
+  r.sinks = std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(std::move(sinks));
+}
+
+void Logger::addSink(std::shared_ptr<LogSink> sink) {
+  auto& r = registry();
+  std::lock_guard lock(r.mutex);
+  auto copy = *r.sinks;
+  copy.push_back(std::move(sink));
+  r.sinks = std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(std::move(copy));
+}
+
+void Logger::resetSinks() { setSinks(defaultSinks()); }
+
+void Logger::emit(LogLevel level, std::string_view format, std::vector<LogArg> args) const {
+  auto rendered = renderFormat(format, args);
+  LogRecord record{level, subsystem_, category_, std::move(rendered.text),
+                   std::move(rendered.unredacted)};
+  std::shared_ptr<const std::vector<std::shared_ptr<LogSink>>> sinks;
+  {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    sinks = r.sinks;
+  }
+  for (auto& sink : *sinks) sink->write(record);
+}
+
+void CaptureSink::write(const LogRecord& record) {
+  std::lock_guard lock(mutex_);
+  records_.push_back(record);
+}
+
+std::vector<LogRecord> CaptureSink::records() const {
+  std::lock_guard lock(mutex_);
+  return records_;
+}
+
+std::vector<std::string> CaptureSink::texts(std::string_view category) const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> out;
+  for (auto& r : records_) {
+    if (category.empty() || r.category == category) out.push_back(r.text);
+  }
+  return out;
+}
+
+bool CaptureSink::contains(std::string_view text) const {
+  std::lock_guard lock(mutex_);
+  for (auto& r : records_) {
+    if (r.text == text || r.unredacted == text) return true;
+  }
+  return false;
+}
+
+void CaptureSink::clear() {
+  std::lock_guard lock(mutex_);
+  records_.clear();
+}
+
+namespace {
+std::mutex& captureStackMutex() {
+  static std::mutex m;
+  return m;
+}
+std::vector<std::shared_ptr<const std::vector<std::shared_ptr<LogSink>>>>& savedSinks() {
+  static std::vector<std::shared_ptr<const std::vector<std::shared_ptr<LogSink>>>> saved;
+  return saved;
+}
+}  // namespace
+
+ScopedLogCapture::ScopedLogCapture(LogLevel minimum)
+    : sink_(std::make_shared<CaptureSink>()), previousMinimum_(Logger::minimumLevel()) {
+  std::lock_guard stack(captureStackMutex());
+  auto& r = registry();
+  std::lock_guard lock(r.mutex);
+  savedSinks().push_back(r.sinks);
+  r.sinks = std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(
+      std::vector<std::shared_ptr<LogSink>>{sink_});
+  Logger::setMinimumLevel(minimum);
+}
+
+ScopedLogCapture::~ScopedLogCapture() {
+  std::lock_guard stack(captureStackMutex());
+  auto& r = registry();
+  std::lock_guard lock(r.mutex);
+  if (!savedSinks().empty()) {
+    r.sinks = savedSinks().back();
+    savedSinks().pop_back();
+  }
+  Logger::setMinimumLevel(previousMinimum_);
+}
+
+}  // namespace brellis::platform::os_log
