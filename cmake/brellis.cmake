@@ -17,15 +17,6 @@ endif()
 # A static library rooted at the repository root, so includes read "platform/dispatch/...".
 function(brellis_library target)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
-  # Folders are added in dependency order; a dependency folder that does not exist yet is skipped
-  # so that the tree configures while it is being built up.
-  set(deps "")
-  foreach(dep IN LISTS ARG_DEPS)
-    if(TARGET ${dep})
-      list(APPEND deps ${dep})
-    endif()
-  endforeach()
-  set(ARG_DEPS ${deps})
   add_library(${target} STATIC ${ARG_SOURCES})
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
   target_compile_options(${target} PRIVATE ${BRELLIS_WARNINGS})
@@ -33,20 +24,15 @@ function(brellis_library target)
 endfunction()
 
 # brellis_tests(<label> SOURCES ... DEPS ... [PROPERTIES ...])
-# One GoogleTest executable per folder, every test carrying the folder's ctest label.
+# One GoogleTest executable per folder, every test carrying the folder's ctest label. Targets may
+# name targets of folders configured later: CMake resolves them when it generates.
 function(brellis_tests label)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PROPERTIES" ${ARGN})
   set(target ${label}_tests)
-  set(deps "")
-  foreach(dep IN LISTS ARG_DEPS)
-    if(TARGET ${dep})
-      list(APPEND deps ${dep})
-    endif()
-  endforeach()
   add_executable(${target} ${ARG_SOURCES})
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${target} PRIVATE ${BRELLIS_WARNINGS})
-  target_link_libraries(${target} PRIVATE ${deps} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${target} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock testing_test_main)
   gtest_discover_tests(${target}
     PROPERTIES LABELS "${label}" ${ARG_PROPERTIES}
     DISCOVERY_TIMEOUT 60)

@@ -5,6 +5,12 @@
 #include <asio/use_awaitable.hpp>
 
 #include <condition_variable>
+#include <asio/associated_cancellation_slot.hpp>
+#include <asio/associated_executor.hpp>
+#include <asio/async_result.hpp>
+#include <asio/post.hpp>
+
+#include <functional>
 #include <list>
 
 namespace brellis::platform::dispatch {
@@ -28,14 +34,14 @@ std::shared_ptr<Clock> Clock::system() {
   return clock;
 }
 
-// Each sleeper waits on a timer that never expires by itself; advance() cancels the timers of
-// the sleepers that are due, and the sleeper tells that wake-up from a real cancellation by the
-// `due` flag.
+// A sleeper is a pending completion: advance() completes the due ones with success, and the
+// sleeper's cancellation slot completes it with operation_aborted. Whichever comes first takes
+// the handler under the mutex, so each sleeper completes exactly once, and a deadline that
+// passes before the wait is initiated is seen by the initiation itself (no lost wake-up).
 struct ManualClock::Impl {
   struct Sleeper {
     TimePoint deadline;
-    asio::steady_timer* timer;
-    asio::any_io_executor executor;
+    std::function<void(std::error_code)> complete;  // set while the wait is pending
     bool due = false;
   };
   mutable std::mutex mutex;
@@ -43,7 +49,52 @@ struct ManualClock::Impl {
   TimePoint now{};
   std::vector<Duration> requested;
   std::list<std::shared_ptr<Sleeper>> sleepers;
+
+  // Takes the sleeper's pending completion, if any, and runs it outside the mutex.
+  void finish(const std::shared_ptr<Sleeper>& sleeper, std::error_code code) {
+    std::function<void(std::error_code)> complete;
+    {
+      std::lock_guard lock(mutex);
+      complete = std::move(sleeper->complete);
+      sleeper->complete = nullptr;
+      sleepers.remove(sleeper);
+    }
+    changed.notify_all();
+    if (complete) complete(code);
+  }
 };
+
+namespace {
+
+template <class Token>
+auto asyncWaitUntilDue(std::shared_ptr<ManualClock::Impl> impl,
+                       std::shared_ptr<ManualClock::Impl::Sleeper> sleeper, Token&& token) {
+  return asio::async_initiate<Token, void(std::error_code)>(
+      [impl, sleeper](auto handler) {
+        auto slot = asio::get_associated_cancellation_slot(handler);
+        auto executor = asio::get_associated_executor(handler);
+        auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+        auto complete = [shared, executor](std::error_code code) {
+          asio::post(executor, [shared, code]() mutable { (*shared)(code); });
+        };
+        {
+          std::lock_guard lock(impl->mutex);
+          if (!sleeper->due) {
+            sleeper->complete = complete;
+            if (slot.is_connected()) {
+              slot.assign([impl, sleeper](asio::cancellation_type) {
+                impl->finish(sleeper, asio::error::operation_aborted);
+              });
+            }
+            return;
+          }
+        }
+        complete(std::error_code());
+      },
+      token);
+}
+
+}  // namespace
 
 ManualClock::ManualClock() : impl_(std::make_shared<Impl>()) {}
 
@@ -53,12 +104,7 @@ Clock::TimePoint ManualClock::now() const {
 }
 
 asio::awaitable<void> ManualClock::sleep(Duration duration) {
-  auto executor = co_await asio::this_coro::executor;
-  asio::steady_timer timer(executor);
-  timer.expires_at(asio::steady_timer::time_point::max());
   auto sleeper = std::make_shared<Impl::Sleeper>();
-  sleeper->timer = &timer;
-  sleeper->executor = executor;
   auto impl = impl_;
   {
     std::lock_guard lock(impl->mutex);
@@ -68,37 +114,21 @@ asio::awaitable<void> ManualClock::sleep(Duration duration) {
     else impl->sleepers.push_back(sleeper);
   }
   impl->changed.notify_all();
-  if (sleeper->due) co_return;
-  std::exception_ptr failure;
-  try {
-    co_await timer.async_wait(asio::use_awaitable);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  bool due;
-  {
-    std::lock_guard lock(impl->mutex);
-    impl->sleepers.remove(sleeper);
-    sleeper->timer = nullptr;
-    due = sleeper->due;
-  }
-  impl->changed.notify_all();
-  if (!due && failure) std::rethrow_exception(failure);
+  co_await asyncWaitUntilDue(impl, sleeper, asio::use_awaitable);
 }
 
 void ManualClock::advance(Duration duration) {
-  std::lock_guard lock(impl_->mutex);
-  impl_->now += duration;
-  for (auto& sleeper : impl_->sleepers) {
-    if (sleeper->due || sleeper->deadline > impl_->now) continue;
-    sleeper->due = true;
-    // The timer belongs to the sleeper's executor; cancel it there. The sleeper removes itself
-    // (under the mutex) before its timer is destroyed, so the pointer is valid while listed.
-    asio::post(sleeper->executor, [impl = impl_, sleeper] {
-      std::lock_guard inner(impl->mutex);
-      if (sleeper->timer) sleeper->timer->cancel();
-    });
+  std::vector<std::shared_ptr<Impl::Sleeper>> due;
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->now += duration;
+    for (auto& sleeper : impl_->sleepers) {
+      if (sleeper->due || sleeper->deadline > impl_->now) continue;
+      sleeper->due = true;
+      due.push_back(sleeper);
+    }
   }
+  for (auto& sleeper : due) impl_->finish(sleeper, std::error_code());
 }
 
 std::vector<Clock::Duration> ManualClock::requestedSleeps() const {

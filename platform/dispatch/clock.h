@@ -42,8 +42,9 @@ class ManualClock : public Clock {
   // Number of sleepers currently suspended.
   size_t pendingSleepers() const;
 
+  struct Impl;  // opaque; public only so the wait operation in the source can name it
+
  private:
-  struct Impl;
   std::shared_ptr<Impl> impl_;
 };
 

@@ -4,6 +4,7 @@
 #include <asio/post.hpp>
 
 #include <algorithm>
+#include <future>
 
 namespace brellis::platform::dispatch {
 
@@ -36,5 +37,18 @@ asio::thread_pool& globalPool() {
 }
 
 asio::any_io_executor globalExecutor() { return globalPool().get_executor(); }
+
+bool shutdownForExit(std::chrono::milliseconds timeout) {
+  MainLoop::shared().stop();
+  auto& pool = globalPool();
+  pool.stop();
+  std::promise<void> joined;
+  auto done = joined.get_future();
+  std::thread([&pool, joined = std::move(joined)]() mutable {
+    pool.join();
+    joined.set_value();
+  }).detach();
+  return done.wait_for(timeout) == std::future_status::ready;
+}
 
 }  // namespace brellis::platform::dispatch

@@ -4,6 +4,7 @@
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
 
+#include <chrono>
 #include <thread>
 
 namespace brellis::platform::dispatch {
@@ -32,5 +33,11 @@ class MainLoop {
 // The global concurrent pool on which detached tasks and strands run unless told otherwise.
 asio::thread_pool& globalPool();
 asio::any_io_executor globalExecutor();
+
+// Call before leaving main(): stops the main loop and the global pool and waits up to `timeout`
+// for the pool's threads to finish their current handlers, so that no pool thread runs while
+// static objects are destroyed. Returns false when a thread did not finish in time; the caller
+// should then leave with _exit.
+bool shutdownForExit(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 }  // namespace brellis::platform::dispatch

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -25,11 +26,12 @@ class PlistDict {
   bool contains(std::string_view key) const { return find(key) != nullptr; }
   void set(std::string key, PlistValue value);
   bool remove(std::string_view key);
-  size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  // Defined below PlistValue: the entries' type must be complete where they are instantiated.
+  size_t size() const;
+  bool empty() const;
   const std::vector<Entry>& entries() const { return entries_; }
-  auto begin() const { return entries_.begin(); }
-  auto end() const { return entries_.end(); }
+  std::vector<Entry>::const_iterator begin() const;
+  std::vector<Entry>::const_iterator end() const;
   bool operator==(const PlistDict& other) const;  // order-insensitive
 
  private:
@@ -75,8 +77,7 @@ class PlistValue {
   PlistValue(PlistDate v) : storage_(v) {}
   PlistValue(PlistUid v) : storage_(v) {}
   PlistValue(PlistBigUnsigned v) : storage_(v) {}
-  template <class I,
-            std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool>, int> = 0>
+  template <class I, std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool>, int> = 0>
   PlistValue(I v) {
     if constexpr (std::is_unsigned_v<I> && sizeof(I) >= 8) {
       if (v > static_cast<uint64_t>(INT64_MAX)) {
@@ -120,6 +121,15 @@ class PlistValue {
  private:
   Storage storage_;
 };
+
+inline size_t PlistDict::size() const { return entries_.size(); }
+inline bool PlistDict::empty() const { return entries_.empty(); }
+inline std::vector<PlistDict::Entry>::const_iterator PlistDict::begin() const {
+  return entries_.begin();
+}
+inline std::vector<PlistDict::Entry>::const_iterator PlistDict::end() const {
+  return entries_.end();
+}
 
 const char* kindName(const PlistValue& value);  // "dictionary", "array", "string", ...
 

@@ -102,6 +102,21 @@ TEST(ManualClockTest, SleepersWakeOnlyWhenTimeIsAdvancedPastTheirDeadline) {
   EXPECT_EQ(clock->pendingSleepers(), 0u);
 }
 
+TEST(ManualClockTest, AnAdvanceRacingTheStartOfAWaitOnThePoolIsNeverLost) {
+  auto clock = std::make_shared<ManualClock>();
+  std::vector<std::shared_ptr<std::atomic<int>>> states;
+  for (int i = 0; i < 100; ++i) {
+    states.push_back(std::make_shared<std::atomic<int>>(0));
+    detach(globalExecutor(), sleepThenMark(clock, 1s, states.back()));
+    ASSERT_TRUE(clock->waitForSleeps(size_t(i) + 1));
+    clock->advance(1s);  // may land before the wait is initiated
+  }
+  for (auto& state : states) {
+    for (int i = 0; i < 400 && state->load() == 0; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(state->load(), 1);
+  }
+}
+
 TEST(ManualClockTest, CancellingATaskEndsItsSleepWithOperationAborted) {
   auto clock = std::make_shared<ManualClock>();
   auto state = std::make_shared<std::atomic<int>>(0);

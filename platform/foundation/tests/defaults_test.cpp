@@ -14,7 +14,7 @@ namespace {
 
 TEST(DefaultsTest, UnsafeSuiteNamesAreRefused) {
   testing::TemporaryStateRoot root;
-  for (std::string_view bad : {"", ".", "..", "a/b", "/", std::string_view("a\0b", 3)}) {
+  for (std::string_view bad : std::vector<std::string_view>{"", ".", "..", "a/b", "/", std::string_view("a\0b", 3)}) {
     EXPECT_FALSE(Defaults::open(bad).has_value()) << bad;
   }
   EXPECT_FALSE(Defaults::open(std::string(201, 'x')).has_value());

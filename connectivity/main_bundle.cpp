@@ -1,0 +1,16 @@
+#include "connectivity/main_bundle.h"
+
+#include <cstdlib>
+
+namespace brellis::connectivity {
+
+namespace {
+constexpr const char* kBundleIdentifierVariable = "BRELLIS_BUNDLE_IDENTIFIER";
+}  // namespace
+
+std::string mainBundleIdentifier() {
+  const char* identifier = std::getenv(kBundleIdentifierVariable);
+  return identifier ? identifier : "";
+}
+
+}  // namespace brellis::connectivity

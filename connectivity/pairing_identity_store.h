@@ -1,0 +1,21 @@
+#pragma once
+
+#include <memory>
+
+#include "connectivity/pairing_identities.h"
+
+namespace brellis::connectivity {
+
+// The process-wide source of the paired devices, a PeerDefaultsStore until replaced. Every read
+// and write of the value runs synchronously on the serial queue "PairingIdentityStore.queue";
+// each is atomic, a read followed by a write is not.
+class PairingIdentityStore {
+ public:
+  PairingIdentityStore() = delete;
+
+  static std::shared_ptr<const PairingIdentities> shared();
+  // A null value restores the PeerDefaultsStore.
+  static void setShared(std::shared_ptr<const PairingIdentities> value);
+};
+
+}  // namespace brellis::connectivity

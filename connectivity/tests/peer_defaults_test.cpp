@@ -1,0 +1,221 @@
+#include "connectivity/peer_defaults.h"
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "connectivity/pairing_identity_store.h"
+#include "connectivity/peer_defaults_store.h"
+#include "group_defaults/group_defaults.h"
+#include "platform/foundation/base64.h"
+#include "platform/foundation/defaults.h"
+#include "platform/foundation/keyed_archiver.h"
+#include "platform/foundation/plist_codec.h"
+#include "platform/os_log/logger.h"
+
+extern char** environ;
+
+namespace brellis::connectivity {
+namespace {
+
+namespace fnd = platform::foundation;
+using platform::multipeer::PeerID;
+
+constexpr const char* kRoleVariable = "BRELLIS_PEER_DEFAULTS_ROLE";
+constexpr const char* kArgumentVariable = "BRELLIS_PEER_DEFAULTS_ARGUMENT";
+constexpr const char* kOutputVariable = "BRELLIS_PEER_DEFAULTS_OUTPUT";
+constexpr const char* kKey = "PairingIdentities";
+
+fnd::Defaults suite() { return *fnd::Defaults::open(group_defaults::GroupDefaults::name); }
+
+PairingIdentity identity(const std::string& id) {
+  return PairingIdentity(id, "Phone " + id, {1, 2, static_cast<uint8_t>(id.size())}, {9, 8});
+}
+
+// Runs this test executable again as the other program, in a separate process, with one role.
+std::string runPeer(const std::string& role, const std::string& argument) {
+  char output[] = "/tmp/brellis-peer-out-XXXXXX";
+  close(mkstemp(output));
+  setenv(kRoleVariable, role.c_str(), 1);
+  setenv(kArgumentVariable, argument.c_str(), 1);
+  setenv(kOutputVariable, output, 1);
+  std::string filter = "--gtest_filter=PeerDefaultsPeer.Role";
+  char* argv[] = {const_cast<char*>("/proc/self/exe"), filter.data(), nullptr};
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, environ);
+  unsetenv(kRoleVariable);
+  unsetenv(kArgumentVariable);
+  unsetenv(kOutputVariable);
+  EXPECT_EQ(spawned, 0);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << role;
+  std::ifstream in(output);
+  std::string result((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(output);
+  return result;
+}
+
+// The other program's side of the cross-process tests; skipped when run as a test of its own.
+TEST(PeerDefaultsPeer, Role) {
+  const char* role = std::getenv(kRoleVariable);
+  if (role == nullptr) GTEST_SKIP() << "runs only as the peer process of PeerDefaultsCrossProcess";
+  std::string argument = std::getenv(kArgumentVariable);
+  std::ofstream out(std::getenv(kOutputVariable));
+  if (std::string(role) == "write-data-form") {
+    // The main program's group-defaults writer: the raw property-list bytes.
+    suite().set(kKey, fnd::PlistValue(encodePairingIdentities({identity(argument)})));
+  } else if (std::string(role) == "make-peer") {
+    out << PeerDefaults::makePeer(argument, "ContainerPeer").uniqueIdentity();
+  } else if (std::string(role) == "get-peer") {
+    std::optional<PeerID> peer = PeerDefaults::getPeer("ContainerPeer");
+    if (peer) out << peer->displayName() << "/" << peer->uniqueIdentity();
+  }
+}
+
+class PeerDefaultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char root[] = "/tmp/brellis-peer-defaults-XXXXXX";
+    ASSERT_NE(mkdtemp(root), nullptr);
+    root_ = root;
+    setenv("BRELLIS_ROOT", root, 1);
+  }
+  void TearDown() override {
+    PeerDefaults::setBeforeRewriteHookForTesting(nullptr);
+    std::filesystem::remove_all(root_);
+  }
+  std::string root_;
+};
+
+TEST_F(PeerDefaultsTest, DataFormIsReadThenRewrittenAsText) {
+  std::vector<PairingIdentity> list{identity("A"), identity("B")};
+  fnd::Bytes bytes = encodePairingIdentities(list);
+  suite().set(kKey, fnd::PlistValue(bytes));
+
+  EXPECT_EQ(PeerDefaults::pairingIdentities(), list);
+  std::optional<std::string> text = suite().string(kKey);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(*text, fnd::base64Encode(bytes));
+  EXPECT_EQ(PeerDefaults::pairingIdentities(), list);  // now through the text path
+}
+
+TEST_F(PeerDefaultsTest, WritesAndRemovals) {
+  PeerDefaults::setPairingIdentities(std::vector<PairingIdentity>{});
+  ASSERT_TRUE(suite().string(kKey));
+  EXPECT_EQ(fnd::readPlist(*fnd::base64Decode(*suite().string(kKey))),
+            fnd::PlistValue(fnd::PlistArray{}));
+  EXPECT_TRUE(PeerDefaults::pairingIdentities().empty());
+
+  PeerDefaults::modifyPairingIdentities([](auto& value) { value->push_back(identity("C")); });
+  EXPECT_EQ(PeerDefaults::getPairingIdentities(), std::vector<PairingIdentity>{identity("C")});
+
+  PeerDefaults::setPairingIdentities(std::nullopt);
+  EXPECT_FALSE(suite().object(kKey));
+  EXPECT_TRUE(PeerDefaults::pairingIdentities().empty());
+}
+
+TEST_F(PeerDefaultsTest, UnreadableValuesGiveTheEmptyListAndStay) {
+  std::string text = fnd::base64Encode(encodePairingIdentities({identity("A")}));
+  suite().set(kKey, fnd::PlistValue(text + "\n"));
+  EXPECT_TRUE(PeerDefaults::pairingIdentities().empty());
+  EXPECT_EQ(suite().string(kKey), text + "\n");
+
+  fnd::PlistDict incomplete = *identity("A").toPropertyList().dict();
+  incomplete.remove("publicKey");
+  fnd::Bytes partial = fnd::writeBinaryPlist(fnd::PlistValue(
+      fnd::PlistArray{identity("B").toPropertyList(), fnd::PlistValue(incomplete)}));
+  suite().set(kKey, fnd::PlistValue(fnd::base64Encode(partial)));
+  EXPECT_TRUE(PeerDefaults::pairingIdentities().empty());
+
+  suite().set(kKey, fnd::PlistValue(fnd::Bytes{'j', 'u', 'n', 'k'}));
+  EXPECT_TRUE(PeerDefaults::pairingIdentities().empty());
+  EXPECT_EQ(suite().data(kKey), (fnd::Bytes{'j', 'u', 'n', 'k'}));
+
+  EXPECT_NE(identity("A"), PairingIdentity("A", "Phone A", {1, 2, 1}, {9, 9}));
+}
+
+TEST_F(PeerDefaultsTest, PeersAreMadeOnceAndUnreadableOnesAreAbsent) {
+  platform::os_log::ScopedLogCapture capture;
+  PeerID first = PeerDefaults::makePeer("A", "ContainerPeer");
+  PeerID second = PeerDefaults::makePeer("B", "ContainerPeer");
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(second.displayName(), "A");
+  EXPECT_EQ(capture.sink().texts("PeerDefaults"),
+            (std::vector<std::string>{"Peer is an initial peer", "Peer is a saved peer"}));
+
+  EXPECT_NE(PeerDefaults::makePeer("A", "DriverPeer"), first);  // same name, another peer
+
+  suite().set("StringPeer", fnd::PlistValue("text"));
+  suite().set("GarbagePeer", fnd::PlistValue(fnd::Bytes{1, 2, 3}));
+  suite().set("OtherClassPeer", fnd::PlistValue(fnd::archiveEncodable(fnd::PlistValue("A"))));
+  EXPECT_FALSE(PeerDefaults::getPeer("StringPeer"));
+  EXPECT_FALSE(PeerDefaults::getPeer("GarbagePeer"));
+  EXPECT_FALSE(PeerDefaults::getPeer("OtherClassPeer"));
+  PeerDefaults::removePeer("Missing");
+  PeerDefaults::removePeer("ContainerPeer");
+  EXPECT_FALSE(PeerDefaults::getPeer("ContainerPeer"));
+}
+
+TEST_F(PeerDefaultsTest, StaleRewriteNeverOverwritesANewerListFromAnotherProcess) {
+  suite().set(kKey, fnd::PlistValue(encodePairingIdentities({identity("old")})));
+  // Between this process's read of the data form and its rewrite, the main program (another
+  // process) stores a newer list.
+  PeerDefaults::setBeforeRewriteHookForTesting([] { runPeer("write-data-form", "new"); });
+  EXPECT_EQ(PeerDefaults::pairingIdentities(), std::vector<PairingIdentity>{identity("old")});
+  PeerDefaults::setBeforeRewriteHookForTesting(nullptr);
+
+  EXPECT_EQ(suite().data(kKey), encodePairingIdentities({identity("new")}));
+  EXPECT_EQ(PeerDefaults::pairingIdentities(), std::vector<PairingIdentity>{identity("new")});
+  EXPECT_TRUE(suite().string(kKey));
+}
+
+TEST_F(PeerDefaultsTest, PeerMadeInOneProcessIsTheSamePeerInAnother) {
+  std::string identity = runPeer("make-peer", "Mac-A");
+  ASSERT_FALSE(identity.empty());
+  EXPECT_EQ(runPeer("get-peer", ""), "Mac-A/" + identity);
+  std::optional<PeerID> here = PeerDefaults::getPeer("ContainerPeer");
+  ASSERT_TRUE(here);
+  EXPECT_EQ(here->uniqueIdentity(), identity);
+  EXPECT_EQ(PeerDefaults::makePeer("Mac-B", "ContainerPeer").uniqueIdentity(), identity);
+}
+
+class FixedIdentities : public PairingIdentities {
+ public:
+  std::vector<PairingIdentity> pairingIdentities() const override { return {identity("F")}; }
+};
+
+TEST_F(PeerDefaultsTest, StoreIsReplaceableFromManyThreads) {
+  PeerDefaults::setPairingIdentities(std::vector<PairingIdentity>{identity("D")});
+  EXPECT_EQ(PairingIdentityStore::shared()->pairingIdentities(),
+            std::vector<PairingIdentity>{identity("D")});
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([i] {
+      for (int j = 0; j < 50; ++j) {
+        if ((i + j) % 2 == 0) {
+          PairingIdentityStore::setShared(std::make_shared<FixedIdentities>());
+        } else {
+          EXPECT_TRUE(PairingIdentityStore::shared() != nullptr);
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(PairingIdentityStore::shared()->pairingIdentities(),
+            std::vector<PairingIdentity>{identity("F")});
+  PairingIdentityStore::setShared(nullptr);
+  EXPECT_EQ(PairingIdentityStore::shared()->pairingIdentities(),
+            std::vector<PairingIdentity>{identity("D")});
+}
+
+}  // namespace
+}  // namespace brellis::connectivity

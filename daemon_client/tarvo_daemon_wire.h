@@ -1,0 +1,50 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "daemon_client/daemon_values.h"
+#include "daemon_client/tarvo_daemon_interface.h"
+#include "platform/xpc/interface_description.h"
+#include "platform/xpc/value.h"
+
+namespace brellis::daemon_client {
+
+using platform::xpc::Value;
+
+// The XPC description of TarvoDaemonInterface, derived from the operation table: the client's
+// proxy and the daemon's dispatcher check every message against it. Every reply value may be
+// absent; a number travels as a signed integer.
+std::shared_ptr<const platform::xpc::InterfaceDescription> tarvoDaemonInterfaceDescription();
+platform::xpc::ArgType wireType(WireKind kind, bool inReply);
+
+// Argument conversion to the wire forms.
+Value toWire(const std::string& value);
+Value toWire(const std::optional<std::string>& value);  // absent is nil
+Value toWire(const Bytes& value);
+Value toWire(const Endpoint& value);
+Value toWire(double value);
+Value toWire(const Date& value);
+Value toWire(const std::vector<Bytes>& value);
+Value toWire(const std::vector<std::string>& value);
+Value toWire(const StringListsDictionary& value);
+Date dateFromWire(const platform::foundation::PlistDate& date);
+
+// Reply conversion: absent for nil; a value of another kind (also an element of a list or a
+// dictionary) raises the reply-invalid error (NSCocoaErrorDomain 4101), never a crash.
+std::optional<Bytes> bytesFromWire(const Value& value);
+std::optional<std::string> stringFromWire(const Value& value);
+std::optional<Endpoint> endpointFromWire(const Value& value);
+std::optional<Number> numberFromWire(const Value& value);
+std::optional<FileHandle> fileHandleFromWire(const Value& value);
+std::optional<platform::foundation::ErrorRecord> errorFromWire(const Value& value);
+std::optional<std::vector<Bytes>> bytesListFromWire(const Value& value);
+std::optional<std::vector<std::string>> stringListFromWire(const Value& value);
+std::optional<StringListsDictionary> stringListsDictFromWire(const Value& value);
+
+// The reply-invalid error raised for a malformed reply.
+[[noreturn]] void throwReplyInvalid(const std::string& why);
+
+}  // namespace brellis::daemon_client

@@ -1,0 +1,100 @@
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "daemon_client/tarvo_daemon_connection.h"
+#include "platform/dispatch/clock.h"
+#include "platform/dispatch/task.h"
+#include "platform/xpc/xpc_error.h"
+
+namespace brellis::daemon_client {
+namespace {
+
+namespace dispatch = platform::dispatch;
+namespace xpc = platform::xpc;
+using namespace std::chrono_literals;
+using Values = std::vector<xpc::Value>;
+
+enum class Order { notificationFirst, failureFirst };
+
+// A daemon that is down: every registration after the first fails with the XPC layer's error,
+// and the loss is also reported to the delegate, before or after the failing call returns.
+class DownDaemonChannel : public DaemonChannel {
+ public:
+  explicit DownDaemonChannel(Order order) : order_(order) {}
+  std::weak_ptr<TarvoDaemonConnection> delegate;
+  std::atomic<int> registrations{0};
+
+  asio::awaitable<Values> send(std::string, std::string, Values) override {
+    if (registrations++ == 0) co_return Values{};
+    if (order_ == Order::notificationFirst) {
+      notify(0ms);
+      asio::steady_timer timer(co_await asio::this_coro::executor, 20ms);
+      co_await timer.async_wait(asio::use_awaitable);
+    } else {
+      notify(20ms);
+    }
+    throw platform::foundation::ErrorException(xpc::xpcError(xpc::kErrorConnectionInvalid));
+  }
+
+  void notify(std::chrono::milliseconds after) {
+    auto target = delegate.lock();
+    if (!target) return;
+    std::thread([target, after] {
+      std::this_thread::sleep_for(after);
+      dispatch::blockOn(dispatch::globalExecutor(), target->connection(nullptr, nullptr));
+    }).detach();
+  }
+
+ private:
+  Order order_;
+};
+
+class RegistrationBackoffTest : public ::testing::TestWithParam<Order> {};
+
+TEST_P(RegistrationBackoffTest, WaitsDoubleUpToTheCeilingWhateverTheOrderOfReports) {
+  auto clock = std::make_shared<dispatch::ManualClock>();
+  auto channel = std::make_shared<DownDaemonChannel>(GetParam());
+  auto daemon = TarvoDaemonConnection::makeWithChannel(channel, clock);
+  channel->delegate = daemon;
+  dispatch::blockOn(dispatch::globalExecutor(), daemon->registerBrellisListenerEndpoint({}));
+
+  dispatch::blockOn(dispatch::globalExecutor(), daemon->connection(nullptr, nullptr));
+  const std::vector<std::chrono::seconds> expected = {1s, 2s, 4s, 8s, 16s, 32s, 64s, 60s, 60s};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_TRUE(clock->waitForSleeps(i + 1)) << i;
+    // Late reports of the previous failure have arrived by now.
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(clock->requestedSleeps().size(), i + 1);
+    EXPECT_EQ(clock->requestedSleeps()[i], expected[i]) << i;
+    clock->advance(expected[i]);
+  }
+  ASSERT_TRUE(clock->waitForSleeps(expected.size() + 1));
+  EXPECT_EQ(clock->requestedSleeps().back(), 60s);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothOrders, RegistrationBackoffTest,
+                         ::testing::Values(Order::notificationFirst, Order::failureFirst));
+
+TEST(RegistrationScheduleTest, NothingWithoutEndpointAndOneTaskForTwoLosses) {
+  auto clock = std::make_shared<dispatch::ManualClock>();
+  auto channel = std::make_shared<DownDaemonChannel>(Order::failureFirst);
+  auto daemon = TarvoDaemonConnection::makeWithChannel(channel, clock);
+  dispatch::blockOn(dispatch::globalExecutor(), daemon->connection(nullptr, nullptr));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(clock->requestedSleeps().empty());
+
+  dispatch::blockOn(dispatch::globalExecutor(), daemon->registerBrellisListenerEndpoint({}));
+  dispatch::blockOn(dispatch::globalExecutor(), daemon->connection(nullptr, nullptr));
+  dispatch::blockOn(dispatch::globalExecutor(), daemon->connection(nullptr, nullptr));
+  ASSERT_TRUE(clock->waitForSleeps(2));
+  for (int i = 0; i < 100 && clock->pendingSleepers() != 1; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(clock->pendingSleepers(), 1u);
+  EXPECT_EQ(clock->requestedSleeps(), (std::vector<dispatch::Clock::Duration>{1s, 1s}));
+}
+
+}  // namespace
+}  // namespace brellis::daemon_client

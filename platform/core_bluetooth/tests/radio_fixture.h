@@ -1,0 +1,104 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <asio/io_context.hpp>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/core_bluetooth/simulated_radio.h"
+
+namespace brellis::platform::core_bluetooth::testing {
+
+// A fresh state root per test, with the radio folder path below it (not created).
+class RadioTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/brellis-radio-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    setenv("BRELLIS_ROOT", root_.c_str(), 1);
+    radioDir_ = SimulatedRadio::defaultDirectory();
+  }
+  void TearDown() override {
+    unsetenv("BRELLIS_ROOT");
+    std::error_code error;
+    std::filesystem::remove_all(root_, error);
+  }
+
+  std::shared_ptr<SimulatedRadio> fastRadio() {
+    return std::make_shared<SimulatedRadio>(radioDir_, std::chrono::milliseconds(2));
+  }
+
+  // Runs the handlers of `context` on this thread until `done` holds or the timeout ends.
+  static bool pumpUntil(asio::io_context& context, const std::function<bool()>& done,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      context.restart();
+      context.poll();
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+
+  std::filesystem::path root_;
+  std::filesystem::path radioDir_;
+};
+
+inline foundation::Bytes samplePayload(uint8_t seed = 1) {
+  foundation::Bytes bytes(kBeaconPayloadSize);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(seed + i);
+  return bytes;
+}
+
+inline foundation::PlistDict beaconAdvertisement(foundation::Bytes payload) {
+  foundation::PlistDict dict;
+  dict.set(kAdvertisementDataAppleBeaconKey, std::move(payload));
+  return dict;
+}
+
+inline std::string hex(const foundation::Bytes& bytes) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string text;
+  for (auto b : bytes) {
+    text += digits[b >> 4];
+    text += digits[b & 15];
+  }
+  return text;
+}
+
+// Runs a command and reads its output line by line.
+class PeerProcess {
+ public:
+  explicit PeerProcess(const std::string& command) : pipe_(popen(command.c_str(), "r")) {}
+  ~PeerProcess() {
+    if (pipe_) pclose(pipe_);
+  }
+  std::string readLine() {
+    char buffer[256];
+    if (!pipe_ || !fgets(buffer, sizeof buffer, pipe_)) return {};
+    std::string line(buffer);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    return line;
+  }
+  int wait() {
+    int status = pclose(pipe_);
+    pipe_ = nullptr;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  FILE* pipe_;
+};
+
+}  // namespace brellis::platform::core_bluetooth::testing

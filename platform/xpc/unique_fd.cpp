@@ -1,0 +1,19 @@
+#include "platform/xpc/unique_fd.h"
+
+#include <unistd.h>
+
+namespace brellis::platform::xpc {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+UniqueFd::~UniqueFd() { reset(); }
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+}  // namespace brellis::platform::xpc

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/foundation/error_record.h"
+
+namespace brellis::platform::xpc {
+
+// The platform errors with which a message ends when no reply comes (NSCocoaErrorDomain).
+inline constexpr int64_t kErrorConnectionInterrupted = 4097;
+inline constexpr int64_t kErrorConnectionInvalid = 4099;
+inline constexpr int64_t kErrorConnectionReplyInvalid = 4101;
+inline constexpr int64_t kErrorCodeSigningRequirementFailure = 4102;
+
+// {NSCocoaErrorDomain, code, {NSDebugDescription: debugDescription}} (no user info when empty).
+foundation::ErrorRecord xpcError(int64_t code, const std::string& debugDescription = {});
+
+}  // namespace brellis::platform::xpc
