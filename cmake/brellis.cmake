@@ -70,15 +70,13 @@ function(brellis_add_subfolders)
   endforeach()
 endfunction()
 
-# Fuzzing: the whole tree is instrumented for coverage when BRELLIS_FUZZ is ON (clang only), and
-# brellis_fuzz_target(<name> SOURCES ... DEPS ...) makes a libFuzzer executable fuzz_<name>,
-# part of the aggregate target brellis_fuzz_targets.
-if(BRELLIS_FUZZ)
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -g)
-  add_link_options(-fsanitize=address,undefined)
-  if(NOT TARGET brellis_fuzz_targets)
-    add_custom_target(brellis_fuzz_targets)
-  endif()
+# Fuzzing (clang only: configure with CC=clang CXX=clang++ -DBRELLIS_FUZZ=ON).
+# brellis_fuzz_target(<name> SOURCES ... [DEPS ...]) makes the libFuzzer executable fuzz_<name>,
+# part of the aggregate target brellis_fuzz_targets. The sources of the decoder under test are
+# listed directly, so they are compiled with the fuzzer's instrumentation and nothing else of the
+# tree has to build with clang.
+if(BRELLIS_FUZZ AND NOT TARGET brellis_fuzz_targets)
+  add_custom_target(brellis_fuzz_targets)
 endif()
 
 function(brellis_fuzz_target name)
@@ -88,7 +86,9 @@ function(brellis_fuzz_target name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   add_executable(fuzz_${name} ${ARG_SOURCES})
   target_include_directories(fuzz_${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_options(fuzz_${name} PRIVATE ${BRELLIS_WARNINGS}
+    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -g)
+  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_libraries(fuzz_${name} PRIVATE ${ARG_DEPS})
-  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
   add_dependencies(brellis_fuzz_targets fuzz_${name})
 endfunction()

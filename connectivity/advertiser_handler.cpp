@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "connectivity/handler_messages.h"
-#include "connectivity/main_bundle.h"
 #include "connectivity/pairing_digest.h"
 #include "connectivity/pairing_identity_store.h"
 #include "connectivity/platform_peer_session.h"
+#include "platform/foundation/main_bundle.h"
 
 namespace brellis::connectivity {
 
@@ -38,7 +38,8 @@ std::string describeIdentifiers(const std::vector<PairingIdentity>& identities) 
 }  // namespace
 
 AdvertiserHandler::AdvertiserHandler(std::string localIdentifier)
-    : localIdentifier_(std::move(localIdentifier)), log_(mainBundleIdentifier(), kLogCategory) {}
+    : localIdentifier_(std::move(localIdentifier)),
+      log_(platform::foundation::mainBundleIdentifier(), kLogCategory) {}
 
 std::optional<Bytes> AdvertiserHandler::salt() const {
   std::lock_guard lock(mutex_);

@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "connectivity/handler_messages.h"
-#include "connectivity/main_bundle.h"
 #include "connectivity/pairing_digest.h"
 #include "connectivity/pairing_identity_store.h"
 #include "connectivity/platform_peer_session.h"
+#include "platform/foundation/main_bundle.h"
 
 namespace brellis::connectivity {
 
@@ -25,7 +25,8 @@ constexpr const char* kFailedToStart = "Failed to start browsing with error: %{p
 constexpr double kDefaultInvitationTimeout = 0;
 }  // namespace
 
-BrowserHandler::BrowserHandler() : log_(mainBundleIdentifier(), kLogCategory) {}
+BrowserHandler::BrowserHandler()
+    : log_(platform::foundation::mainBundleIdentifier(), kLogCategory) {}
 
 std::shared_ptr<PeerSession> BrowserHandler::session() const {
   std::lock_guard lock(mutex_);

@@ -1,7 +1,7 @@
 #include "connectivity/pairing_identity.h"
 
-#include "connectivity_protocol/decoding_error.h"
 #include "connectivity_protocol/record_reader.h"
+#include "platform/foundation/decoding_error.h"
 
 namespace brellis::connectivity {
 
@@ -49,8 +49,8 @@ std::vector<PairingIdentity> decodePairingIdentities(const fnd::Bytes& bytes) {
   fnd::PlistValue root = connectivity_protocol::readRecord(bytes);
   const fnd::PlistArray* array = root.array();
   if (array == nullptr) {
-    throw connectivity_protocol::DecodingError(
-        connectivity_protocol::DecodingError::Kind::typeMismatch, {},
+    throw fnd::DecodingError(
+        fnd::DecodingError::Kind::typeMismatch, {},
         std::string(kListDescription) + " but found " + fnd::kindName(root) + " instead.");
   }
   std::vector<PairingIdentity> list;

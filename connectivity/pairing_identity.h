@@ -26,7 +26,7 @@ class PairingIdentity {
   // {"identifier": string, "name": string, "salt": data, "publicKey": data}.
   platform::foundation::PlistValue toPropertyList() const;
   // Requires all four keys with those kinds; other keys are ignored. Raises
-  // connectivity_protocol::DecodingError.
+  // platform::foundation::DecodingError.
   static PairingIdentity fromPropertyList(const platform::foundation::PlistValue& value,
                                           std::vector<std::string> codingPath = {});
 
@@ -41,7 +41,7 @@ class PairingIdentity {
 
 // The binary property list of a list of identities (an array of their dictionaries).
 platform::foundation::Bytes encodePairingIdentities(const std::vector<PairingIdentity>& list);
-// Raises connectivity_protocol::DecodingError when the bytes do not hold such a list.
+// Raises platform::foundation::DecodingError when the bytes do not hold such a list.
 std::vector<PairingIdentity> decodePairingIdentities(const platform::foundation::Bytes& bytes);
 
 }  // namespace brellis::connectivity

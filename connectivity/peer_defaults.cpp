@@ -2,10 +2,10 @@
 
 #include <utility>
 
-#include "connectivity/main_bundle.h"
 #include "group_defaults/group_defaults.h"
 #include "platform/foundation/base64.h"
 #include "platform/foundation/defaults.h"
+#include "platform/foundation/main_bundle.h"
 #include "platform/os_log/logger.h"
 
 namespace brellis::connectivity {
@@ -31,7 +31,7 @@ const std::optional<fnd::Defaults>& suite() {
 }
 
 const platform::os_log::Logger& logger() {
-  static const platform::os_log::Logger log(mainBundleIdentifier(), kLogCategory);
+  static const platform::os_log::Logger log(fnd::mainBundleIdentifier(), kLogCategory);
   return log;
 }
 

@@ -1,10 +1,10 @@
 #include "connectivity/peer_manager.h"
 
-#include "connectivity/main_bundle.h"
 #include "connectivity/peer_defaults.h"
 #include "connectivity/platform_peer_advertiser.h"
 #include "connectivity/platform_peer_browser.h"
 #include "connectivity/platform_peer_session.h"
+#include "platform/foundation/main_bundle.h"
 #include "platform/os_log/logger.h"
 
 namespace brellis::connectivity {
@@ -22,7 +22,8 @@ constexpr const char* kStartBrowsing = "Start browsing";
 constexpr const char* kStopBrowsing = "Stop browsing";
 
 const platform::os_log::Logger& log() {
-  static const platform::os_log::Logger logger(mainBundleIdentifier(), kLogCategory);
+  static const platform::os_log::Logger logger(platform::foundation::mainBundleIdentifier(),
+                                               kLogCategory);
   return logger;
 }
 

@@ -2,12 +2,13 @@
 
 #include <utility>
 
-#include "connectivity_protocol/decoding_error.h"
+#include "platform/foundation/decoding_error.h"
 #include "platform/foundation/plist_codec.h"
 
 namespace brellis::connectivity_protocol {
 
 namespace fnd = platform::foundation;
+using fnd::DecodingError;
 
 namespace {
 

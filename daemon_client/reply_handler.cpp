@@ -178,8 +178,8 @@ DesktopAsset handleReply(const OperationDescriptor& row, ReplyValues reply, cons
   throw TarvoDaemonConnectionError::unknown();
 }
 
-std::vector<Bytes> handleReply(const OperationDescriptor& row, ReplyValues reply,
-                               const Logger& log, ReplyTag<std::vector<Bytes>>) {
+std::vector<Bytes> handleReply(const OperationDescriptor& row, ReplyValues reply, const Logger& log,
+                               ReplyTag<std::vector<Bytes>>) {
   auto list = bytesListFromWire(at(reply, 0));
   if (auto error = errorFromWire(at(reply, 1))) raiseDaemonError(row, log, *error, row.lines[0]);
   logSuccess(row, log);

@@ -41,7 +41,7 @@ DesktopPicture handleReply(const OperationDescriptor& row, ReplyValues reply, co
                            ReplyTag<DesktopPicture>);
 DesktopAsset handleReply(const OperationDescriptor& row, ReplyValues reply, const Logger& log,
                          ReplyTag<DesktopAsset>);
-std::vector<Bytes> handleReply(const OperationDescriptor& row, ReplyValues reply,
-                               const Logger& log, ReplyTag<std::vector<Bytes>>);
+std::vector<Bytes> handleReply(const OperationDescriptor& row, ReplyValues reply, const Logger& log,
+                               ReplyTag<std::vector<Bytes>>);
 
 }  // namespace brellis::daemon_client

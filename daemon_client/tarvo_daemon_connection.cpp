@@ -2,7 +2,6 @@
 
 #include <asio/error.hpp>
 #include <asio/system_error.hpp>
-
 #include <chrono>
 #include <utility>
 
@@ -134,8 +133,8 @@ asio::awaitable<void> TarvoDaemonConnection::registerListenerEndpoint(
     failure = std::current_exception();
   }
   if (failure) {
-    if (!isCancellation(failure)) self->scheduleListenerEndpointRegistration(
-        nextRegistrationDelay(delaySeconds));
+    if (!isCancellation(failure))
+      self->scheduleListenerEndpointRegistration(nextRegistrationDelay(delaySeconds));
     co_return;
   }
   self->absorbNextInvalidation_ = false;
@@ -163,92 +162,121 @@ asio::awaitable<Bytes> TarvoDaemonConnection::publicKeyData(std::string forAccou
   co_return co_await perform<Bytes>(Operation::publicKeyData, wireArguments(toWire(forAccount)));
 }
 
-asio::awaitable<void> TarvoDaemonConnection::setExternalPublicKey(Bytes key, std::string forAccount) {
-  co_return co_await perform<void>(Operation::setExternalPublicKey, wireArguments(toWire(key), toWire(forAccount)));
+asio::awaitable<void> TarvoDaemonConnection::setExternalPublicKey(Bytes key,
+                                                                  std::string forAccount) {
+  co_return co_await perform<void>(Operation::setExternalPublicKey,
+                                   wireArguments(toWire(key), toWire(forAccount)));
 }
 
 asio::awaitable<Bytes> TarvoDaemonConnection::sharedSecret(std::string forAccount) {
   co_return co_await perform<Bytes>(Operation::sharedSecret, wireArguments(toWire(forAccount)));
 }
 
-asio::awaitable<EphemeralSecret> TarvoDaemonConnection::makeEphemeralSecret(std::string forAccount) {
-  co_return co_await perform<EphemeralSecret>(Operation::makeEphemeralSecret, wireArguments(toWire(forAccount)));
+asio::awaitable<EphemeralSecret> TarvoDaemonConnection::makeEphemeralSecret(
+    std::string forAccount) {
+  co_return co_await perform<EphemeralSecret>(Operation::makeEphemeralSecret,
+                                              wireArguments(toWire(forAccount)));
 }
 
-asio::awaitable<void> TarvoDaemonConnection::setLoginPairingIdentifier(std::string identifier, std::string forAccount) {
-  co_return co_await perform<void>(Operation::setLoginPairingIdentifier, wireArguments(toWire(identifier), toWire(forAccount)));
+asio::awaitable<void> TarvoDaemonConnection::setLoginPairingIdentifier(std::string identifier,
+                                                                       std::string forAccount) {
+  co_return co_await perform<void>(Operation::setLoginPairingIdentifier,
+                                   wireArguments(toWire(identifier), toWire(forAccount)));
 }
 
 asio::awaitable<std::string> TarvoDaemonConnection::loginPairingIdentifier(std::string forAccount) {
-  co_return co_await perform<std::string>(Operation::loginPairingIdentifier, wireArguments(toWire(forAccount)));
+  co_return co_await perform<std::string>(Operation::loginPairingIdentifier,
+                                          wireArguments(toWire(forAccount)));
 }
 
-asio::awaitable<void> TarvoDaemonConnection::setExternalPairingIdentifier(std::string identifier, std::string forAccount) {
-  co_return co_await perform<void>(Operation::setExternalPairingIdentifier, wireArguments(toWire(identifier), toWire(forAccount)));
+asio::awaitable<void> TarvoDaemonConnection::setExternalPairingIdentifier(std::string identifier,
+                                                                          std::string forAccount) {
+  co_return co_await perform<void>(Operation::setExternalPairingIdentifier,
+                                   wireArguments(toWire(identifier), toWire(forAccount)));
 }
 
-asio::awaitable<std::string> TarvoDaemonConnection::externalPairingIdentifier(std::string forAccount) {
-  co_return co_await perform<std::string>(Operation::externalPairingIdentifier, wireArguments(toWire(forAccount)));
+asio::awaitable<std::string> TarvoDaemonConnection::externalPairingIdentifier(
+    std::string forAccount) {
+  co_return co_await perform<std::string>(Operation::externalPairingIdentifier,
+                                          wireArguments(toWire(forAccount)));
 }
 
-asio::awaitable<void> TarvoDaemonConnection::setExternalPairingSaltData(Bytes salt, std::string forAccount) {
-  co_return co_await perform<void>(Operation::setExternalPairingSaltData, wireArguments(toWire(salt), toWire(forAccount)));
+asio::awaitable<void> TarvoDaemonConnection::setExternalPairingSaltData(Bytes salt,
+                                                                        std::string forAccount) {
+  co_return co_await perform<void>(Operation::setExternalPairingSaltData,
+                                   wireArguments(toWire(salt), toWire(forAccount)));
 }
 
 asio::awaitable<Bytes> TarvoDaemonConnection::externalPairingSaltData(std::string forAccount) {
-  co_return co_await perform<Bytes>(Operation::externalPairingSaltData, wireArguments(toWire(forAccount)));
+  co_return co_await perform<Bytes>(Operation::externalPairingSaltData,
+                                    wireArguments(toWire(forAccount)));
 }
 
 asio::awaitable<void> TarvoDaemonConnection::setMode(std::string mode, std::string forAccount) {
-  co_return co_await perform<void>(Operation::setMode, wireArguments(toWire(mode), toWire(forAccount)));
+  co_return co_await perform<void>(Operation::setMode,
+                                   wireArguments(toWire(mode), toWire(forAccount)));
 }
 
 asio::awaitable<std::string> TarvoDaemonConnection::mode(std::string forAccount) {
   co_return co_await perform<std::string>(Operation::mode, wireArguments(toWire(forAccount)));
 }
 
-asio::awaitable<void> TarvoDaemonConnection::setEncryptedPasswordData(Bytes data, std::string forAccount) {
-  co_return co_await perform<void>(Operation::setEncryptedPasswordData, wireArguments(toWire(data), toWire(forAccount)));
+asio::awaitable<void> TarvoDaemonConnection::setEncryptedPasswordData(Bytes data,
+                                                                      std::string forAccount) {
+  co_return co_await perform<void>(Operation::setEncryptedPasswordData,
+                                   wireArguments(toWire(data), toWire(forAccount)));
 }
 
 asio::awaitable<Bytes> TarvoDaemonConnection::encryptedPasswordData(std::string forAccount) {
-  co_return co_await perform<Bytes>(Operation::encryptedPasswordData, wireArguments(toWire(forAccount)));
+  co_return co_await perform<Bytes>(Operation::encryptedPasswordData,
+                                    wireArguments(toWire(forAccount)));
 }
 
-asio::awaitable<void> TarvoDaemonConnection::setEmphemeralPublicKeyData(Bytes key, std::string forAccount) {
-  co_return co_await perform<void>(Operation::setEmphemeralPublicKeyData, wireArguments(toWire(key), toWire(forAccount)));
+asio::awaitable<void> TarvoDaemonConnection::setEmphemeralPublicKeyData(Bytes key,
+                                                                        std::string forAccount) {
+  co_return co_await perform<void>(Operation::setEmphemeralPublicKeyData,
+                                   wireArguments(toWire(key), toWire(forAccount)));
 }
 
 asio::awaitable<Bytes> TarvoDaemonConnection::emphemeralPublicKeyData(std::string forAccount) {
-  co_return co_await perform<Bytes>(Operation::emphemeralPublicKeyData, wireArguments(toWire(forAccount)));
+  co_return co_await perform<Bytes>(Operation::emphemeralPublicKeyData,
+                                    wireArguments(toWire(forAccount)));
 }
 
 asio::awaitable<void> TarvoDaemonConnection::unpair(std::string forAccount) {
   co_return co_await perform<void>(Operation::unpair, wireArguments(toWire(forAccount)));
 }
 
-asio::awaitable<void> TarvoDaemonConnection::smartCardPair(std::string username, std::string certHash) {
-  co_return co_await perform<void>(Operation::smartCardPair, wireArguments(toWire(username), toWire(certHash)));
+asio::awaitable<void> TarvoDaemonConnection::smartCardPair(std::string username,
+                                                           std::string certHash) {
+  co_return co_await perform<void>(Operation::smartCardPair,
+                                   wireArguments(toWire(username), toWire(certHash)));
 }
 
-asio::awaitable<void> TarvoDaemonConnection::smartCardUnpair(std::string username, std::string certHash) {
-  co_return co_await perform<void>(Operation::smartCardUnpair, wireArguments(toWire(username), toWire(certHash)));
+asio::awaitable<void> TarvoDaemonConnection::smartCardUnpair(std::string username,
+                                                             std::string certHash) {
+  co_return co_await perform<void>(Operation::smartCardUnpair,
+                                   wireArguments(toWire(username), toWire(certHash)));
 }
 
 asio::awaitable<Bytes> TarvoDaemonConnection::unlockData(std::string forAccount) {
-  co_return co_await perform<Bytes>(Operation::unlockDataForAccount, wireArguments(toWire(forAccount)));
+  co_return co_await perform<Bytes>(Operation::unlockDataForAccount,
+                                    wireArguments(toWire(forAccount)));
 }
 
 asio::awaitable<void> TarvoDaemonConnection::setUnlockData(Bytes data, std::string forAccount) {
-  co_return co_await perform<void>(Operation::setUnlockDataForAccount, wireArguments(toWire(data), toWire(forAccount)));
+  co_return co_await perform<void>(Operation::setUnlockDataForAccount,
+                                   wireArguments(toWire(data), toWire(forAccount)));
 }
 
 asio::awaitable<Bytes> TarvoDaemonConnection::unlockStatus(std::string forAccount) {
-  co_return co_await perform<Bytes>(Operation::unlockStatusForAccount, wireArguments(toWire(forAccount)));
+  co_return co_await perform<Bytes>(Operation::unlockStatusForAccount,
+                                    wireArguments(toWire(forAccount)));
 }
 
 asio::awaitable<void> TarvoDaemonConnection::setUnlockStatus(Bytes status, std::string forAccount) {
-  co_return co_await perform<void>(Operation::setUnlockStatusForAccount, wireArguments(toWire(status), toWire(forAccount)));
+  co_return co_await perform<void>(Operation::setUnlockStatusForAccount,
+                                   wireArguments(toWire(status), toWire(forAccount)));
 }
 
 asio::awaitable<Bytes> TarvoDaemonConnection::unlockData() {
@@ -264,7 +292,8 @@ asio::awaitable<void> TarvoDaemonConnection::setUnlockStatus(Bytes status) {
 }
 
 asio::awaitable<void> TarvoDaemonConnection::registerBrellisListenerEndpoint(Endpoint endpoint) {
-  co_return co_await perform<void>(Operation::registerBrellisListenerEndpoint, wireArguments(toWire(endpoint)));
+  co_return co_await perform<void>(Operation::registerBrellisListenerEndpoint,
+                                   wireArguments(toWire(endpoint)));
 }
 
 asio::awaitable<Endpoint> TarvoDaemonConnection::brellisListenerEndpoint() {
@@ -272,11 +301,15 @@ asio::awaitable<Endpoint> TarvoDaemonConnection::brellisListenerEndpoint() {
 }
 
 asio::awaitable<TOTPPairingInformation> TarvoDaemonConnection::TOTPPairingInfo(std::string for_) {
-  co_return co_await perform<TOTPPairingInformation>(Operation::TOTPPairingInfo, wireArguments(toWire(for_)));
+  co_return co_await perform<TOTPPairingInformation>(Operation::TOTPPairingInfo,
+                                                     wireArguments(toWire(for_)));
 }
 
-asio::awaitable<void> TarvoDaemonConnection::setTOTPPairingInfo(Bytes secret, std::string backupCode, std::string for_) {
-  co_return co_await perform<void>(Operation::setTOTPPairingInfo, wireArguments(toWire(secret), toWire(backupCode), toWire(for_)));
+asio::awaitable<void> TarvoDaemonConnection::setTOTPPairingInfo(Bytes secret,
+                                                                std::string backupCode,
+                                                                std::string for_) {
+  co_return co_await perform<void>(Operation::setTOTPPairingInfo,
+                                   wireArguments(toWire(secret), toWire(backupCode), toWire(for_)));
 }
 
 asio::awaitable<void> TarvoDaemonConnection::deleteTOTPPairingInfo(std::string for_) {
@@ -284,31 +317,43 @@ asio::awaitable<void> TarvoDaemonConnection::deleteTOTPPairingInfo(std::string f
 }
 
 asio::awaitable<void> TarvoDaemonConnection::incrementUnsentOfflineMFAEvents(std::string user) {
-  co_return co_await perform<void>(Operation::incrementUnsentOfflineMFAEvents, wireArguments(toWire(user)));
+  co_return co_await perform<void>(Operation::incrementUnsentOfflineMFAEvents,
+                                   wireArguments(toWire(user)));
 }
 
-asio::awaitable<void> TarvoDaemonConnection::grantAdminPrivilegesToUserForTime(std::string for_, double with, std::optional<std::string> reason) {
-  co_return co_await perform<void>(Operation::grantAdminPrivilegesToUserForTime, wireArguments(toWire(for_), toWire(with), toWire(reason)));
+asio::awaitable<void> TarvoDaemonConnection::grantAdminPrivilegesToUserForTime(
+    std::string for_, double with, std::optional<std::string> reason) {
+  co_return co_await perform<void>(Operation::grantAdminPrivilegesToUserForTime,
+                                   wireArguments(toWire(for_), toWire(with), toWire(reason)));
 }
 
 asio::awaitable<void> TarvoDaemonConnection::revokeAdminPrivileges(std::string username) {
-  co_return co_await perform<void>(Operation::revokeAdminPrivileges, wireArguments(toWire(username)));
+  co_return co_await perform<void>(Operation::revokeAdminPrivileges,
+                                   wireArguments(toWire(username)));
 }
 
-asio::awaitable<std::optional<Number>> TarvoDaemonConnection::userElevationTimeRemaining(std::string for_) {
-  co_return co_await perform<std::optional<Number>>(Operation::userElevationTimeRemaining, wireArguments(toWire(for_)));
+asio::awaitable<std::optional<Number>> TarvoDaemonConnection::userElevationTimeRemaining(
+    std::string for_) {
+  co_return co_await perform<std::optional<Number>>(Operation::userElevationTimeRemaining,
+                                                    wireArguments(toWire(for_)));
 }
 
-asio::awaitable<std::optional<Number>> TarvoDaemonConnection::monthlyUserElevationCount(std::string for_) {
-  co_return co_await perform<std::optional<Number>>(Operation::monthlyUserElevationCount, wireArguments(toWire(for_)));
+asio::awaitable<std::optional<Number>> TarvoDaemonConnection::monthlyUserElevationCount(
+    std::string for_) {
+  co_return co_await perform<std::optional<Number>>(Operation::monthlyUserElevationCount,
+                                                    wireArguments(toWire(for_)));
 }
 
-asio::awaitable<DesktopPicture> TarvoDaemonConnection::desktopPicture(std::string displayUUIDString, std::string userName) {
-  co_return co_await perform<DesktopPicture>(Operation::desktopPicture, wireArguments(toWire(displayUUIDString), toWire(userName)));
+asio::awaitable<DesktopPicture> TarvoDaemonConnection::desktopPicture(std::string displayUUIDString,
+                                                                      std::string userName) {
+  co_return co_await perform<DesktopPicture>(
+      Operation::desktopPicture, wireArguments(toWire(displayUUIDString), toWire(userName)));
 }
 
-asio::awaitable<DesktopAsset> TarvoDaemonConnection::desktopAsset(std::string displayUUIDString, std::string userName) {
-  co_return co_await perform<DesktopAsset>(Operation::desktopAsset, wireArguments(toWire(displayUUIDString), toWire(userName)));
+asio::awaitable<DesktopAsset> TarvoDaemonConnection::desktopAsset(std::string displayUUIDString,
+                                                                  std::string userName) {
+  co_return co_await perform<DesktopAsset>(
+      Operation::desktopAsset, wireArguments(toWire(displayUUIDString), toWire(userName)));
 }
 
 asio::awaitable<std::string> TarvoDaemonConnection::version() {
@@ -316,19 +361,26 @@ asio::awaitable<std::string> TarvoDaemonConnection::version() {
 }
 
 asio::awaitable<Bytes> TarvoDaemonConnection::data(std::string forAccount, std::string key) {
-  co_return co_await perform<Bytes>(Operation::data, wireArguments(toWire(forAccount), toWire(key)));
+  co_return co_await perform<Bytes>(Operation::data,
+                                    wireArguments(toWire(forAccount), toWire(key)));
 }
 
-asio::awaitable<void> TarvoDaemonConnection::setData(Bytes data, std::string forAccount, std::string key) {
-  co_return co_await perform<void>(Operation::setData, wireArguments(toWire(data), toWire(forAccount), toWire(key)));
+asio::awaitable<void> TarvoDaemonConnection::setData(Bytes data, std::string forAccount,
+                                                     std::string key) {
+  co_return co_await perform<void>(Operation::setData,
+                                   wireArguments(toWire(data), toWire(forAccount), toWire(key)));
 }
 
-asio::awaitable<std::vector<Bytes>> TarvoDaemonConnection::identities(std::vector<Bytes> issuers, std::string password) {
-  co_return co_await perform<std::vector<Bytes>>(Operation::identities, wireArguments(toWire(issuers), toWire(password)));
+asio::awaitable<std::vector<Bytes>> TarvoDaemonConnection::identities(std::vector<Bytes> issuers,
+                                                                      std::string password) {
+  co_return co_await perform<std::vector<Bytes>>(Operation::identities,
+                                                 wireArguments(toWire(issuers), toWire(password)));
 }
 
-asio::awaitable<StringListsDictionary> TarvoDaemonConnection::logEntries(std::vector<std::string> for_, Date startDate) {
-  co_return co_await perform<StringListsDictionary>(Operation::logEntries, wireArguments(toWire(for_), toWire(startDate)));
+asio::awaitable<StringListsDictionary> TarvoDaemonConnection::logEntries(
+    std::vector<std::string> for_, Date startDate) {
+  co_return co_await perform<StringListsDictionary>(Operation::logEntries,
+                                                    wireArguments(toWire(for_), toWire(startDate)));
 }
 
 asio::awaitable<std::string> TarvoDaemonConnection::getDeliverablesInformation() {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
-
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -87,7 +86,8 @@ class TarvoDaemonConnection : public ipc::ConnectionDelegate,
   // loginPairingIdentifier(forAccount:)
   asio::awaitable<std::string> loginPairingIdentifier(std::string forAccount);
   // setExternalPairingIdentifier(_:forAccount:)
-  asio::awaitable<void> setExternalPairingIdentifier(std::string identifier, std::string forAccount);
+  asio::awaitable<void> setExternalPairingIdentifier(std::string identifier,
+                                                     std::string forAccount);
   // externalPairingIdentifier(forAccount:)
   asio::awaitable<std::string> externalPairingIdentifier(std::string forAccount);
   // setExternalPairingSaltData(_:forAccount:)
@@ -139,7 +139,8 @@ class TarvoDaemonConnection : public ipc::ConnectionDelegate,
   // incrementUnsentOfflineMFAEvents(user:)
   asio::awaitable<void> incrementUnsentOfflineMFAEvents(std::string user);
   // grantAdminPrivilegesToUserForTime(for:with:reason:)
-  asio::awaitable<void> grantAdminPrivilegesToUserForTime(std::string for_, double with, std::optional<std::string> reason);
+  asio::awaitable<void> grantAdminPrivilegesToUserForTime(std::string for_, double with,
+                                                          std::optional<std::string> reason);
   // revokeAdminPrivileges(username:)
   asio::awaitable<void> revokeAdminPrivileges(std::string username);
   // userElevationTimeRemaining(for:)
@@ -147,7 +148,8 @@ class TarvoDaemonConnection : public ipc::ConnectionDelegate,
   // monthlyUserElevationCount(for:)
   asio::awaitable<std::optional<Number>> monthlyUserElevationCount(std::string for_);
   // desktopPicture(displayUUIDString:userName:)
-  asio::awaitable<DesktopPicture> desktopPicture(std::string displayUUIDString, std::string userName);
+  asio::awaitable<DesktopPicture> desktopPicture(std::string displayUUIDString,
+                                                 std::string userName);
   // desktopAsset(displayUUIDString:userName:)
   asio::awaitable<DesktopAsset> desktopAsset(std::string displayUUIDString, std::string userName);
   // version()
@@ -177,8 +179,8 @@ class TarvoDaemonConnection : public ipc::ConnectionDelegate,
 
   // On DaemonActor.
   void scheduleListenerEndpointRegistration(uint64_t afterSeconds);
-  static asio::awaitable<void> registerListenerEndpoint(
-      std::shared_ptr<TarvoDaemonConnection> self, Endpoint endpoint, uint64_t delaySeconds);
+  static asio::awaitable<void> registerListenerEndpoint(std::shared_ptr<TarvoDaemonConnection> self,
+                                                        Endpoint endpoint, uint64_t delaySeconds);
   asio::awaitable<void> didInvalidateOnActor();
   asio::awaitable<std::optional<Endpoint>> readListenerEndpoint();
 

@@ -69,8 +69,8 @@ std::shared_ptr<const xpc::InterfaceDescription> tarvoDaemonInterfaceDescription
       method.reply = std::move(reply);
       methods.push_back(std::move(method));
     }
-    return std::make_shared<const xpc::InterfaceDescription>(
-        std::string(kTarvoDaemonInterfaceName), std::move(methods));
+    return std::make_shared<const xpc::InterfaceDescription>(std::string(kTarvoDaemonInterfaceName),
+                                                             std::move(methods));
   }();
   return description;
 }

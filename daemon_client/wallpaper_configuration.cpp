@@ -4,14 +4,15 @@
 #include <string_view>
 #include <utility>
 
-#include "daemon_client/keyed_decoding_error.h"
+#include "platform/foundation/decoding_error.h"
 
 namespace brellis::daemon_client {
 
 namespace {
 
 namespace fnd = platform::foundation;
-using Kind = KeyedDecodingError::Kind;
+using fnd::DecodingError;
+using Kind = DecodingError::Kind;
 using Path = std::vector<std::string>;
 
 constexpr std::array<const char*, 5> kCaseKeys = {"style", "assetID", "image", "imageFolder",
@@ -26,9 +27,9 @@ constexpr const char* kComponentsKey = "components";
 constexpr const char* kInvalidNumberOfKeys = "Invalid number of keys found, expected one.";
 
 [[noreturn]] void mismatch(const Path& path, std::string_view expected, const fnd::PlistValue& v) {
-  throw KeyedDecodingError(Kind::typeMismatch, path,
-                           "Expected to decode " + std::string(expected) + " but found " +
-                               fnd::kindName(v) + " instead.");
+  throw DecodingError(Kind::typeMismatch, path,
+                      "Expected to decode " + std::string(expected) + " but found " +
+                          fnd::kindName(v) + " instead.");
 }
 
 Path appended(const Path& path, std::string key) {
@@ -46,8 +47,8 @@ const fnd::PlistDict& keyedContainer(const fnd::PlistValue& value, const Path& p
 const fnd::PlistValue& required(const fnd::PlistDict& dict, const char* key, const Path& path) {
   const auto* value = dict.find(key);
   if (value == nullptr) {
-    throw KeyedDecodingError(Kind::keyNotFound, path,
-                             std::string("No value associated with key \"") + key + "\".");
+    throw DecodingError(Kind::keyNotFound, path,
+                        std::string("No value associated with key \"") + key + "\".");
   }
   return *value;
 }
@@ -56,8 +57,8 @@ int64_t decodeInt64(const fnd::PlistValue& value, const Path& path) {
   if (!value.isInteger()) mismatch(path, "Int64", value);
   auto v = value.int64();
   if (!v) {
-    throw KeyedDecodingError(Kind::dataCorrupted, path,
-                             "Parsed property list number does not fit in Int64.");
+    throw DecodingError(Kind::dataCorrupted, path,
+                        "Parsed property list number does not fit in Int64.");
   }
   return *v;
 }
@@ -66,8 +67,8 @@ uint64_t decodeUInt64(const fnd::PlistValue& value, const Path& path) {
   if (!value.isInteger()) mismatch(path, "UInt64", value);
   auto v = value.uint64();
   if (!v) {
-    throw KeyedDecodingError(Kind::dataCorrupted, path,
-                             "Parsed property list number does not fit in UInt64.");
+    throw DecodingError(Kind::dataCorrupted, path,
+                        "Parsed property list number does not fit in UInt64.");
   }
   return *v;
 }
@@ -89,9 +90,9 @@ Duration decodeDuration(const fnd::PlistValue& value, const Path& path) {
   const auto* list = value.array();
   if (list == nullptr) mismatch(path, "Array<Any>", value);
   if (list->size() < 2) {
-    throw KeyedDecodingError(Kind::valueNotFound, appended(path, "Index " + std::to_string(
-                                                                     list->size())),
-                             "Unkeyed container is at end.");
+    throw DecodingError(Kind::valueNotFound,
+                        appended(path, "Index " + std::to_string(list->size())),
+                        "Unkeyed container is at end.");
   }
   int64_t high = decodeInt64((*list)[0], appended(path, "Index 0"));
   uint64_t low = decodeUInt64((*list)[1], appended(path, "Index 1"));
@@ -100,8 +101,8 @@ Duration decodeDuration(const fnd::PlistValue& value, const Path& path) {
 
 fnd::PlistValue encodeDuration(const Duration& duration) {
   // The low half above INT64_MAX becomes a true unsigned (16-byte) integer, never a negative one.
-  return fnd::PlistValue(fnd::PlistArray{fnd::PlistValue(duration.high()),
-                                         fnd::PlistValue(duration.low())});
+  return fnd::PlistValue(
+      fnd::PlistArray{fnd::PlistValue(duration.high()), fnd::PlistValue(duration.low())});
 }
 
 WallpaperConfiguration::BackgroundColor decodeColor(const fnd::PlistValue& value,
@@ -131,10 +132,9 @@ WallpaperConfiguration::ImageConfiguration decodeImage(const fnd::PlistValue& va
                                                        const Path& path) {
   const auto& dict = keyedContainer(value, path);
   WallpaperConfiguration::ImageConfiguration image;
-  image.backgroundColor = decodeColor(required(dict, kBackgroundColorKey, path),
-                                      appended(path, kBackgroundColorKey));
-  image.placement =
-      decodeInt64(required(dict, kPlacementKey, path), appended(path, kPlacementKey));
+  image.backgroundColor =
+      decodeColor(required(dict, kBackgroundColorKey, path), appended(path, kBackgroundColorKey));
+  image.placement = decodeInt64(required(dict, kPlacementKey, path), appended(path, kPlacementKey));
   return image;
 }
 
@@ -145,12 +145,11 @@ WallpaperConfiguration::ImageFolderConfiguration decodeFolder(const fnd::PlistVa
   folder.animate = decodeBool(required(dict, kAnimateKey, path), appended(path, kAnimateKey));
   folder.animateDuration = decodeDuration(required(dict, kAnimateDurationKey, path),
                                           appended(path, kAnimateDurationKey));
-  folder.backgroundColor = decodeColor(required(dict, kBackgroundColorKey, path),
-                                       appended(path, kBackgroundColorKey));
+  folder.backgroundColor =
+      decodeColor(required(dict, kBackgroundColorKey, path), appended(path, kBackgroundColorKey));
   folder.placement =
       decodeInt64(required(dict, kPlacementKey, path), appended(path, kPlacementKey));
-  folder.randomize =
-      decodeBool(required(dict, kRandomizeKey, path), appended(path, kRandomizeKey));
+  folder.randomize = decodeBool(required(dict, kRandomizeKey, path), appended(path, kRandomizeKey));
   return folder;
 }
 
@@ -161,7 +160,7 @@ WallpaperConfiguration::Payload decodePayload(size_t caseIndex, const fnd::Plist
       int64_t raw = decodeInt64(value, path);
       auto style = desktopPictureDynamicStyle(raw);
       if (!style) {
-        throw KeyedDecodingError(
+        throw DecodingError(
             Kind::dataCorrupted, path,
             "Cannot initialize DesktopPictureDynamicStyle from invalid Int64 value " +
                 std::to_string(raw));
@@ -238,7 +237,7 @@ WallpaperConfiguration WallpaperConfiguration::decode(const fnd::PlistValue& tre
       found = i;
     }
   }
-  if (count != 1) throw KeyedDecodingError(Kind::typeMismatch, root, kInvalidNumberOfKeys);
+  if (count != 1) throw DecodingError(Kind::typeMismatch, root, kInvalidNumberOfKeys);
   Path casePath = appended(root, kCaseKeys[*found]);
   const auto& nested = keyedContainer(*top.find(kCaseKeys[*found]), casePath);
   const auto& payload = required(nested, kPayloadKey, casePath);

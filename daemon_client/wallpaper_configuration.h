@@ -16,10 +16,15 @@ namespace brellis::daemon_client {
 //
 // Keyed form: a dictionary with exactly one case key ("style", "assetID", "image",
 // "imageFolder", "data") holding a dictionary with the payload under "_0". Decoding raises
-// KeyedDecodingError on anything else; encoding writes the mirror image.
+// DecodingError on anything else; encoding writes the mirror image.
 class WallpaperConfiguration {
  public:
-  enum class DesktopPictureDynamicStyle : int64_t { automatic = 0, dynamic = 1, light = 2, dark = 3 };
+  enum class DesktopPictureDynamicStyle : int64_t {
+    automatic = 0,
+    dynamic = 1,
+    light = 2,
+    dark = 3
+  };
 
   struct BackgroundColor {
     std::vector<double> components;
@@ -58,7 +63,7 @@ class WallpaperConfiguration {
   bool operator==(const WallpaperConfiguration&) const = default;
 
   platform::foundation::PlistValue encode() const;
-  // Raises KeyedDecodingError.
+  // Raises DecodingError.
   static WallpaperConfiguration decode(const platform::foundation::PlistValue& tree);
 
  private:

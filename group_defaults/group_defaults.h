@@ -44,7 +44,8 @@ class GroupDefaults {
   const platform::foundation::Defaults& defaults() const { return defaults_; }
 
  private:
-  explicit GroupDefaults(platform::foundation::Defaults defaults) : defaults_(std::move(defaults)) {}
+  explicit GroupDefaults(platform::foundation::Defaults defaults)
+      : defaults_(std::move(defaults)) {}
   platform::foundation::Defaults defaults_;
 };
 

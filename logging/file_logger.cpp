@@ -17,9 +17,12 @@ using platform::os_log::LogLevel;
 
 const char* levelWord(LogLevel level) {
   switch (level) {
-    case LogLevel::info: return "info";
-    case LogLevel::error: return "error";
-    default: return "unknown";
+    case LogLevel::info:
+      return "info";
+    case LogLevel::error:
+      return "error";
+    default:
+      return "unknown";
   }
 }
 

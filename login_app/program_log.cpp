@@ -1,6 +1,6 @@
 #include "login_app/program_log.h"
 
-#include "connectivity/main_bundle.h"
+#include "platform/foundation/main_bundle.h"
 
 namespace brellis::login_app {
 
@@ -10,7 +10,7 @@ constexpr const char* kFallbackSubsystem = "Brellis";
 
 const std::string& programLogSubsystem() {
   static const std::string subsystem = [] {
-    std::string identifier = connectivity::mainBundleIdentifier();
+    std::string identifier = platform::foundation::mainBundleIdentifier();
     return identifier.empty() ? std::string(kFallbackSubsystem) : identifier;
   }();
   return subsystem;

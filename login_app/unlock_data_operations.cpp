@@ -119,8 +119,7 @@ asio::awaitable<void> sendUnlockStatus(bool isEnabled) {
     failure = std::current_exception();
   }
   if (failure) {
-    log().error(kSendFailed,
-                platform::foundation::exceptionRecord(failure).localizedDescription());
+    log().error(kSendFailed, platform::foundation::exceptionRecord(failure).localizedDescription());
     std::rethrow_exception(failure);
   }
 }

@@ -32,7 +32,7 @@ cmake --build "$build_dir" --parallel "$(nproc)"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/.ci/tsan.supp}"
 args=(--test-dir "$build_dir" --output-on-failure --parallel "$(nproc)" --timeout 300)
 if [ -n "$label" ]; then args+=(-L "$label"); fi
 ctest "${args[@]}"

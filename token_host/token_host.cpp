@@ -1,6 +1,6 @@
 #include "token_host/token_host.h"
 
-#include "connectivity/main_bundle.h"
+#include "platform/foundation/main_bundle.h"
 
 namespace brellis::token_host {
 
@@ -29,7 +29,8 @@ const std::optional<group_defaults::GroupDefaults>& TokenHost::groupDefaults() {
 }
 
 const platform::os_log::Logger& TokenHost::log() {
-  static const platform::os_log::Logger logger(connectivity::mainBundleIdentifier(), kLogCategory);
+  static const platform::os_log::Logger logger(platform::foundation::mainBundleIdentifier(),
+                                               kLogCategory);
   return logger;
 }
 

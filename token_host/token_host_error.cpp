@@ -12,8 +12,6 @@ platform::foundation::ErrorRecord TokenHostError::toRecord() const {
   return platform::foundation::ErrorRecord{kDomain, static_cast<int64_t>(code_), {}};
 }
 
-std::string TokenHostError::description() const {
-  return kCaseNames[static_cast<int>(code_)];
-}
+std::string TokenHostError::description() const { return kCaseNames[static_cast<int>(code_)]; }
 
 }  // namespace brellis::token_host

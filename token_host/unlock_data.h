@@ -40,7 +40,7 @@ class UnlockData {
   // The property-list tree of the record: the six keys in order, the version as its integer.
   platform::foundation::PlistValue encode() const;
   // Every key is required; an unlockVersion other than 0 or 1 fails. Raises
-  // connectivity_protocol::DecodingError.
+  // platform::foundation::DecodingError.
   static UnlockData decode(const platform::foundation::PlistValue& tree);
 
  private:

@@ -7,10 +7,10 @@
 #include <iterator>
 #include <mutex>
 
-#include "connectivity/main_bundle.h"
 #include "platform/foundation/base64.h"
 #include "platform/foundation/error_record.h"
 #include "platform/foundation/file_coordination.h"
+#include "platform/foundation/main_bundle.h"
 #include "platform/foundation/plist_codec.h"
 #include "platform/foundation/state_root.h"
 #include "platform/os_log/logger.h"
@@ -46,7 +46,8 @@ constexpr int64_t kFileWriteNoPermissionError = 513;
 constexpr int64_t kFileWriteOutOfSpaceError = 640;
 
 const platform::os_log::Logger& log() {
-  static const platform::os_log::Logger logger(connectivity::mainBundleIdentifier(), kLogCategory);
+  static const platform::os_log::Logger logger(platform::foundation::mainBundleIdentifier(),
+                                               kLogCategory);
   return logger;
 }
 

@@ -11,7 +11,7 @@ struct UnlockStatus {
   bool isEnabled = false;
 
   platform::foundation::PlistValue encode() const;
-  // Raises connectivity_protocol::DecodingError when "isEnabled" is missing or not a boolean.
+  // Raises platform::foundation::DecodingError when "isEnabled" is missing or not a boolean.
   static UnlockStatus decode(const platform::foundation::PlistValue& tree);
 };
 

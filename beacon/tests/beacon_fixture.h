@@ -1,32 +1,26 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "beacon/beacon_data.h"
 #include "platform/core_bluetooth/simulated_radio.h"
 #include "platform/os_log/logger.h"
+#include "testing/support/temporary_state_root.h"
+#include "testing/support/wait_until.h"
 
 namespace brellis::beacon::testing {
 
 namespace cb = platform::core_bluetooth;
 
-inline bool eventually(const std::function<bool()>& done,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done();
-}
+using brellis::testing::waitUntil;
 
 inline BeaconData sampleBeacon(uint16_t major = 1) {
   return BeaconData(*platform::foundation::Uuid::parse("E2C56DB5-DFFB-48D2-B060-D0F5A71096E0"),
@@ -37,18 +31,11 @@ inline BeaconData sampleBeacon(uint16_t major = 1) {
 class BeaconTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/brellis-beacon-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    setenv("BRELLIS_ROOT", root_.c_str(), 1);
+    stateRoot_.emplace();
     radioDir_ = cb::SimulatedRadio::defaultDirectory();
     radio_ = std::make_shared<cb::SimulatedRadio>(radioDir_, std::chrono::milliseconds(2));
   }
-  void TearDown() override {
-    unsetenv("BRELLIS_ROOT");
-    std::error_code error;
-    std::filesystem::remove_all(root_, error);
-  }
+  void TearDown() override { stateRoot_.reset(); }
 
   size_t onAir() const { return cb::SimulatedRadio::advertisements(radioDir_).size(); }
   std::vector<std::string> texts(const char* category) { return capture_.sink().texts(category); }
@@ -59,7 +46,7 @@ class BeaconTest : public ::testing::Test {
   }
 
   platform::os_log::ScopedLogCapture capture_;
-  std::filesystem::path root_;
+  std::optional<brellis::testing::TemporaryStateRoot> stateRoot_;
   std::filesystem::path radioDir_;
   std::shared_ptr<cb::SimulatedRadio> radio_;
 };

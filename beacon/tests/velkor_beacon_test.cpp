@@ -11,16 +11,16 @@
 #include <limits>
 
 #include "beacon/tests/beacon_fixture.h"
-#include "beacon/tests/test_clock.h"
+#include "platform/dispatch/clock.h"
 #include "platform/dispatch/task.h"
 
 namespace brellis::beacon {
 namespace {
 
+using platform::dispatch::ManualClock;
 using testing::BeaconTest;
-using testing::eventually;
 using testing::sampleBeacon;
-using testing::TestClock;
+using testing::waitUntil;
 using namespace std::chrono_literals;
 namespace cb = platform::core_bluetooth;
 
@@ -32,7 +32,7 @@ constexpr const char* kCanceledLine = "Task was canceled, stopping beacon";
 TEST_F(BeaconTest, CreatingABeaconAdvertisesOncePoweredOnWithoutAnyCall) {
   ASSERT_TRUE(cb::SimulatedRadio::install(radioDir_));
   auto beacon = VelkorBeacon::create(sampleBeacon(), nullptr, radio_);
-  ASSERT_TRUE(eventually([&] { return beacon->isAdvertising(); }));
+  ASSERT_TRUE(waitUntil([&] { return beacon->isAdvertising(); }));
   auto adverts = cb::SimulatedRadio::advertisements(radioDir_);
   ASSERT_EQ(adverts.size(), 1u);
   EXPECT_EQ(adverts[0].payload, sampleBeacon().payload());
@@ -48,30 +48,30 @@ TEST_F(BeaconTest, StartBeforePowerOnStartsAtPowerOnAndOffThenOnRestarts) {
   ASSERT_TRUE(cb::SimulatedRadio::install(radioDir_, cb::ManagerState::poweredOff));
   auto beacon = VelkorBeacon::create(sampleBeacon(), nullptr, radio_);
   beacon->start();
-  ASSERT_TRUE(eventually([&] { return countOf(kStartLine) == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return countOf(kStartLine) == 1; }));
   EXPECT_FALSE(beacon->isAdvertising());
   EXPECT_EQ(onAir(), 0u);
 
   ASSERT_TRUE(cb::SimulatedRadio::setState(radioDir_, cb::ManagerState::poweredOn));
-  ASSERT_TRUE(eventually([&] { return beacon->isAdvertising() && onAir() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return beacon->isAdvertising() && onAir() == 1; }));
 
   ASSERT_TRUE(cb::SimulatedRadio::setState(radioDir_, cb::ManagerState::poweredOff));
-  ASSERT_TRUE(eventually([&] { return !beacon->isAdvertising(); }));
+  ASSERT_TRUE(waitUntil([&] { return !beacon->isAdvertising(); }));
   EXPECT_EQ(onAir(), 0u);
   EXPECT_EQ(countOf("Bluetooth state - canAdvertise false, isAdvertising false"), 2u);
 
   // Also after stop(): power coming back restarts advertising by itself.
   beacon->stop();
-  ASSERT_TRUE(eventually([&] { return countOf(kStopLine) == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return countOf(kStopLine) == 1; }));
   ASSERT_TRUE(cb::SimulatedRadio::setState(radioDir_, cb::ManagerState::poweredOn));
-  ASSERT_TRUE(eventually([&] { return beacon->isAdvertising() && onAir() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return beacon->isAdvertising() && onAir() == 1; }));
   EXPECT_EQ(countOf(kStartLine), 1u);
 }
 
 TEST_F(BeaconTest, StopWhileNotAdvertisingStillLogsAndStops) {
   auto beacon = VelkorBeacon::create(sampleBeacon(), nullptr, radio_);  // no radio: unsupported
   beacon->stop();
-  ASSERT_TRUE(eventually([&] { return countOf(kStopLine) == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return countOf(kStopLine) == 1; }));
   EXPECT_FALSE(beacon->isAdvertising());
   EXPECT_EQ(countOf("Bluetooth state - canAdvertise false, isAdvertising false"), 1u);
 }
@@ -80,7 +80,7 @@ TEST_F(BeaconTest, FailedStartIsLoggedAndNotRetried) {
   ASSERT_TRUE(cb::SimulatedRadio::install(radioDir_));
   ASSERT_TRUE(cb::SimulatedRadio::setStartFailure(radioDir_, "Radio busy"));
   auto beacon = VelkorBeacon::create(sampleBeacon(), nullptr, radio_);
-  ASSERT_TRUE(eventually([&] { return countOf("Error on did start advertising: Radio busy"); }));
+  ASSERT_TRUE(waitUntil([&] { return countOf("Error on did start advertising: Radio busy"); }));
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(countOf("Error on did start advertising: Radio busy"), 1u);
   EXPECT_FALSE(beacon->isAdvertising());
@@ -95,14 +95,14 @@ TEST_F(BeaconTest, FailedStartIsLoggedAndNotRetried) {
 TEST_F(BeaconTest, StartAndStopTakeEffectInCallOrder) {
   ASSERT_TRUE(cb::SimulatedRadio::install(radioDir_));
   auto beacon = VelkorBeacon::create(sampleBeacon(), nullptr, radio_);
-  ASSERT_TRUE(eventually([&] { return beacon->isAdvertising(); }));
+  ASSERT_TRUE(waitUntil([&] { return beacon->isAdvertising(); }));
   for (int round = 0; round < 25; ++round) {
     beacon->stop();
     beacon->start();
-    ASSERT_TRUE(eventually([&] { return beacon->isAdvertising() && onAir() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return beacon->isAdvertising() && onAir() == 1; }));
     beacon->start();
     beacon->stop();
-    ASSERT_TRUE(eventually([&] { return countOf(kStopLine) == size_t(2 * round + 2); }));
+    ASSERT_TRUE(waitUntil([&] { return countOf(kStopLine) == size_t(2 * round + 2); }));
     // The start answered after the stop must not bring the flag back.
     std::this_thread::sleep_for(2ms);
     EXPECT_FALSE(beacon->isAdvertising());
@@ -113,14 +113,14 @@ TEST_F(BeaconTest, StartAndStopTakeEffectInCallOrder) {
 TEST_F(BeaconTest, StartAgainWhileAnswerPendingButNotWhileAdvertising) {
   auto radio = std::make_shared<testing::ControlledRadio>();
   auto beacon = VelkorBeacon::create(sampleBeacon(), nullptr, radio);
-  ASSERT_TRUE(eventually([&] { return radio->starts() == 1; }));  // the power-on start
+  ASSERT_TRUE(waitUntil([&] { return radio->starts() == 1; }));  // the power-on start
   beacon->start();
-  ASSERT_TRUE(eventually([&] { return countOf(kStartLine) == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return countOf(kStartLine) == 1; }));
   EXPECT_EQ(radio->starts(), 2);
   radio->answerStarts();
-  ASSERT_TRUE(eventually([&] { return beacon->isAdvertising(); }));
+  ASSERT_TRUE(waitUntil([&] { return beacon->isAdvertising(); }));
   beacon->start();
-  ASSERT_TRUE(eventually([&] { return countOf(kStartLine) == 2; }));
+  ASSERT_TRUE(waitUntil([&] { return countOf(kStartLine) == 2; }));
   EXPECT_EQ(radio->starts(), 2);
   EXPECT_TRUE(beacon->isAdvertising());
 }
@@ -128,7 +128,7 @@ TEST_F(BeaconTest, StartAgainWhileAnswerPendingButNotWhileAdvertising) {
 TEST_F(BeaconTest, ReleasingTheLastBeaconTakesItOffAir) {
   ASSERT_TRUE(cb::SimulatedRadio::install(radioDir_));
   auto beacon = VelkorBeacon::create(sampleBeacon(), nullptr, radio_);
-  ASSERT_TRUE(eventually([&] { return onAir() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return onAir() == 1; }));
   beacon.reset();
   EXPECT_EQ(onAir(), 0u);
 }
@@ -147,7 +147,7 @@ TEST_F(BeaconTest, IsAdvertisingCanBeReadFromManyThreadsWhileItChanges) {
     beacon->start();
     beacon->stop();
   }
-  ASSERT_TRUE(eventually([&] { return countOf(kStopLine) == 50; }));
+  ASSERT_TRUE(waitUntil([&] { return countOf(kStopLine) == 50; }));
   done = true;
   for (auto& t : readers) t.join();
 }
@@ -227,9 +227,9 @@ class TimedBeaconTest : public BeaconTest {
     BeaconTest::SetUp();
     ASSERT_TRUE(cb::SimulatedRadio::install(radioDir_));
     beacon_ = VelkorBeacon::create(sampleBeacon(), clock_, radio_);
-    ASSERT_TRUE(eventually([&] { return beacon_->isAdvertising(); }));
+    ASSERT_TRUE(waitUntil([&] { return beacon_->isAdvertising(); }));
   }
-  std::shared_ptr<TestClock> clock_ = std::make_shared<TestClock>();
+  std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
   std::shared_ptr<VelkorBeacon> beacon_;
   asio::io_context caller_;
   std::thread callerThread_;
@@ -241,7 +241,7 @@ TEST_F(TimedBeaconTest, AsynchronousRunWaitsTheGivenSecondsThenStopsBeforeReturn
   platform::dispatch::detach(platform::dispatch::globalExecutor(),
                              runTimed(beacon_, 30.0, finished));
   ASSERT_TRUE(clock_->waitForSleeps(1));
-  EXPECT_EQ(clock_->requestedSleeps(), std::vector<TestClock::Duration>{30s});
+  EXPECT_EQ(clock_->requestedSleeps(), std::vector<ManualClock::Duration>{30s});
   EXPECT_EQ(future.wait_for(20ms), std::future_status::timeout);
   EXPECT_EQ(onAir(), 1u);
   clock_->advance(30s);
@@ -292,7 +292,7 @@ TEST_F(TimedBeaconTest, AlreadyCancelledTaskStillStartsThenStopsWithoutWaiting) 
   auto waitingFuture = waiting->get_future();
   auto future = finished->get_future();
   beacon_->stop();
-  ASSERT_TRUE(eventually([&] { return !beacon_->isAdvertising(); }));
+  ASSERT_TRUE(waitUntil([&] { return !beacon_->isAdvertising(); }));
   auto caller = asio::make_strand(platform::dispatch::globalExecutor());
   auto handle = platform::dispatch::TaskHandle::spawn(
       caller, runTimedWhenCancelled(beacon_, waiting, finished));
@@ -331,7 +331,7 @@ TEST_F(TimedBeaconTest, DetachedRunStopsAfterTheWait) {
   EXPECT_EQ(clock_->requestedSleeps()[0], 5s);
   EXPECT_EQ(onAir(), 1u);
   clock_->advance(5s);
-  ASSERT_TRUE(eventually([&] { return countOf(kStopLine) == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return countOf(kStopLine) == 1; }));
   EXPECT_EQ(onAir(), 0u);
   EXPECT_FALSE(beacon_->isAdvertising());
 }
@@ -343,7 +343,7 @@ TEST_F(TimedBeaconTest, ReleasingTheOnlyBeaconDuringTheDetachedWaitStopsAtOnce) 
   beacon_.reset();
   EXPECT_EQ(onAir(), 0u);
   clock_->advance(30s);
-  ASSERT_TRUE(eventually([&] { return clock_->pendingSleepers() == 0; }));
+  ASSERT_TRUE(waitUntil([&] { return clock_->pendingSleepers() == 0; }));
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(countOf(kStopLine), 0u);
 }
@@ -353,7 +353,7 @@ TEST_F(TimedBeaconTest, DetachedRunQueuedBeforeAStopDoesNotOutrunIt) {
   beacon_->start(5.0);
   beacon_->stop();
   ASSERT_TRUE(clock_->waitForSleeps(1));
-  ASSERT_TRUE(eventually([&] { return countOf(kStopLine) == 2; }));
+  ASSERT_TRUE(waitUntil([&] { return countOf(kStopLine) == 2; }));
   auto workflow = texts("workflow");
   ASSERT_GE(workflow.size(), 4u);
   EXPECT_EQ(workflow[0], kStopLine);

@@ -14,6 +14,7 @@
 #include "platform/multipeer/tests/child_process.h"
 #include "platform/multipeer/tests/link_test_support.h"
 #include "platform/os_log/logger.h"
+#include "testing/support/temporary_state_root.h"
 
 namespace brellis::connectivity {
 namespace {
@@ -119,7 +120,7 @@ class PairingAcrossProcesses : public ::testing::Test {
     return events;
   }
 
-  mp::testing::ScopedStateRoot root_;
+  brellis::testing::TemporaryStateRoot root_;
   Bytes salt_;
   std::unique_ptr<mp::testing::ChildProcess> phone_;
   std::vector<std::shared_ptr<mp::Session>> keep_;

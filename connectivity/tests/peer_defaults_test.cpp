@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "platform/foundation/keyed_archiver.h"
 #include "platform/foundation/plist_codec.h"
 #include "platform/os_log/logger.h"
+#include "testing/support/temporary_state_root.h"
 
 extern char** environ;
 
@@ -83,17 +85,12 @@ TEST(PeerDefaultsPeer, Role) {
 
 class PeerDefaultsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char root[] = "/tmp/brellis-peer-defaults-XXXXXX";
-    ASSERT_NE(mkdtemp(root), nullptr);
-    root_ = root;
-    setenv("BRELLIS_ROOT", root, 1);
-  }
+  void SetUp() override { stateRoot_.emplace(); }
   void TearDown() override {
     PeerDefaults::setBeforeRewriteHookForTesting(nullptr);
-    std::filesystem::remove_all(root_);
+    stateRoot_.reset();
   }
-  std::string root_;
+  std::optional<brellis::testing::TemporaryStateRoot> stateRoot_;
 };
 
 TEST_F(PeerDefaultsTest, DataFormIsReadThenRewrittenAsText) {

@@ -10,6 +10,7 @@
 #include "platform/foundation/defaults.h"
 #include "platform/multipeer/tests/link_test_support.h"
 #include "platform/os_log/logger.h"
+#include "testing/support/temporary_state_root.h"
 
 namespace brellis::connectivity {
 namespace {
@@ -63,7 +64,7 @@ class TestablePeerManager : public PeerManager {
 
 class PeerManagerTest : public ::testing::Test {
  protected:
-  mp::testing::ScopedStateRoot root_;
+  brellis::testing::TemporaryStateRoot root_;
   ScopedLogCapture capture_;
   TestablePeerManager manager_{mp::PeerID("MAC-1"), mp::testing::fastOptions()};
 };

@@ -6,13 +6,14 @@
 #include "connectivity_protocol/authentication_response.h"
 #include "connectivity_protocol/coding_keys.h"
 #include "connectivity_protocol/connectivity_error.h"
-#include "connectivity_protocol/decoding_error.h"
 #include "connectivity_protocol/tests/plist_oracle.h"
+#include "platform/foundation/decoding_error.h"
 
 namespace brellis::connectivity_protocol {
 namespace {
 
 namespace fnd = platform::foundation;
+using fnd::DecodingError;
 using testing::plistlibDump;
 using testing::plistlibWrite;
 

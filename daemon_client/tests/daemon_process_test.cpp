@@ -4,7 +4,6 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/use_future.hpp>
-
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -107,19 +106,18 @@ json expectedArgument(Operation op, size_t index, WireKind kind) {
 }
 
 template <class R, class... P, size_t... I>
-bool invokeWith(TarvoDaemonConnection& d, Operation op,
+bool invokeWith(TarvoDaemonConnection& d, [[maybe_unused]] Operation op,
                 asio::awaitable<R> (TarvoDaemonConnection::*method)(P...),
                 std::index_sequence<I...>) {
   try {
-    dispatch::blockOn(dispatch::globalExecutor(),
-                      (d.*method)(sample<std::decay_t<P>>(op, I)...));
+    dispatch::blockOn(dispatch::globalExecutor(), (d.*method)(sample<std::decay_t<P>>(op, I)...));
     return true;
   } catch (const std::exception&) {
     return false;
   }
 }
 template <class R, class... P>
-bool invokeWith(TarvoDaemonConnection& d, Operation op,
+bool invokeWith(TarvoDaemonConnection& d, [[maybe_unused]] Operation op,
                 asio::awaitable<R> (TarvoDaemonConnection::*method)(P...)) {
   return invokeWith(d, op, method, std::index_sequence_for<P...>{});
 }
@@ -127,276 +125,315 @@ bool invokeWith(TarvoDaemonConnection& d, Operation op,
 const std::vector<std::pair<Operation, std::function<bool(TarvoDaemonConnection&)>>>& invokers() {
   static const std::vector<std::pair<Operation, std::function<bool(TarvoDaemonConnection&)>>>
       table = {
-      {Operation::publicKeyData,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::publicKeyData,
-                           static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::publicKeyData));
-       }},
-      {Operation::setExternalPublicKey,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::setExternalPublicKey,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string)>(
-                               &TarvoDaemonConnection::setExternalPublicKey));
-       }},
-      {Operation::sharedSecret,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::sharedSecret,
-                           static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::sharedSecret));
-       }},
-      {Operation::makeEphemeralSecret,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::makeEphemeralSecret,
-                           static_cast<asio::awaitable<EphemeralSecret> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::makeEphemeralSecret));
-       }},
-      {Operation::setLoginPairingIdentifier,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::setLoginPairingIdentifier,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string, std::string)>(
-                               &TarvoDaemonConnection::setLoginPairingIdentifier));
-       }},
-      {Operation::loginPairingIdentifier,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::loginPairingIdentifier,
-                           static_cast<asio::awaitable<std::string> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::loginPairingIdentifier));
-       }},
-      {Operation::setExternalPairingIdentifier,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::setExternalPairingIdentifier,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string, std::string)>(
-                               &TarvoDaemonConnection::setExternalPairingIdentifier));
-       }},
-      {Operation::externalPairingIdentifier,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::externalPairingIdentifier,
-                           static_cast<asio::awaitable<std::string> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::externalPairingIdentifier));
-       }},
-      {Operation::setExternalPairingSaltData,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::setExternalPairingSaltData,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string)>(
-                               &TarvoDaemonConnection::setExternalPairingSaltData));
-       }},
-      {Operation::externalPairingSaltData,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::externalPairingSaltData,
-                           static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::externalPairingSaltData));
-       }},
-      {Operation::setMode,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::setMode,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string, std::string)>(
-                               &TarvoDaemonConnection::setMode));
-       }},
-      {Operation::mode,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::mode,
-                           static_cast<asio::awaitable<std::string> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::mode));
-       }},
-      {Operation::setEncryptedPasswordData,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::setEncryptedPasswordData,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string)>(
-                               &TarvoDaemonConnection::setEncryptedPasswordData));
-       }},
-      {Operation::encryptedPasswordData,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::encryptedPasswordData,
-                           static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::encryptedPasswordData));
-       }},
-      {Operation::setEmphemeralPublicKeyData,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::setEmphemeralPublicKeyData,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string)>(
-                               &TarvoDaemonConnection::setEmphemeralPublicKeyData));
-       }},
-      {Operation::emphemeralPublicKeyData,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::emphemeralPublicKeyData,
-                           static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::emphemeralPublicKeyData));
-       }},
-      {Operation::unpair,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::unpair,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::unpair));
-       }},
-      {Operation::smartCardPair,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::smartCardPair,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string, std::string)>(
-                               &TarvoDaemonConnection::smartCardPair));
-       }},
-      {Operation::smartCardUnpair,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::smartCardUnpair,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string, std::string)>(
-                               &TarvoDaemonConnection::smartCardUnpair));
-       }},
-      {Operation::unlockDataForAccount,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::unlockDataForAccount,
-                           static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::unlockData));
-       }},
-      {Operation::setUnlockDataForAccount,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::setUnlockDataForAccount,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string)>(
-                               &TarvoDaemonConnection::setUnlockData));
-       }},
-      {Operation::unlockStatusForAccount,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::unlockStatusForAccount,
-                           static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::unlockStatus));
-       }},
-      {Operation::setUnlockStatusForAccount,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::setUnlockStatusForAccount,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string)>(
-                               &TarvoDaemonConnection::setUnlockStatus));
-       }},
-      {Operation::unlockData,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::unlockData,
-                           static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)()>(
-                               &TarvoDaemonConnection::unlockData));
-       }},
-      {Operation::unlockStatus,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::unlockStatus,
-                           static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)()>(
-                               &TarvoDaemonConnection::unlockStatus));
-       }},
-      {Operation::setUnlockStatus,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::setUnlockStatus,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes)>(
-                               &TarvoDaemonConnection::setUnlockStatus));
-       }},
-      {Operation::registerBrellisListenerEndpoint,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::registerBrellisListenerEndpoint,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Endpoint)>(
-                               &TarvoDaemonConnection::registerBrellisListenerEndpoint));
-       }},
-      {Operation::brellisListenerEndpoint,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::brellisListenerEndpoint,
-                           static_cast<asio::awaitable<Endpoint> (TarvoDaemonConnection::*)()>(
-                               &TarvoDaemonConnection::brellisListenerEndpoint));
-       }},
-      {Operation::TOTPPairingInfo,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::TOTPPairingInfo,
-                           static_cast<asio::awaitable<TOTPPairingInformation> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::TOTPPairingInfo));
-       }},
-      {Operation::setTOTPPairingInfo,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::setTOTPPairingInfo,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string, std::string)>(
-                               &TarvoDaemonConnection::setTOTPPairingInfo));
-       }},
-      {Operation::deleteTOTPPairingInfo,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::deleteTOTPPairingInfo,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::deleteTOTPPairingInfo));
-       }},
-      {Operation::incrementUnsentOfflineMFAEvents,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::incrementUnsentOfflineMFAEvents,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::incrementUnsentOfflineMFAEvents));
-       }},
-      {Operation::grantAdminPrivilegesToUserForTime,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::grantAdminPrivilegesToUserForTime,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string, double, std::optional<std::string>)>(
-                               &TarvoDaemonConnection::grantAdminPrivilegesToUserForTime));
-       }},
-      {Operation::revokeAdminPrivileges,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::revokeAdminPrivileges,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::revokeAdminPrivileges));
-       }},
-      {Operation::userElevationTimeRemaining,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::userElevationTimeRemaining,
-                           static_cast<asio::awaitable<std::optional<Number>> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::userElevationTimeRemaining));
-       }},
-      {Operation::monthlyUserElevationCount,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::monthlyUserElevationCount,
-                           static_cast<asio::awaitable<std::optional<Number>> (TarvoDaemonConnection::*)(std::string)>(
-                               &TarvoDaemonConnection::monthlyUserElevationCount));
-       }},
-      {Operation::desktopPicture,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::desktopPicture,
-                           static_cast<asio::awaitable<DesktopPicture> (TarvoDaemonConnection::*)(std::string, std::string)>(
-                               &TarvoDaemonConnection::desktopPicture));
-       }},
-      {Operation::desktopAsset,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::desktopAsset,
-                           static_cast<asio::awaitable<DesktopAsset> (TarvoDaemonConnection::*)(std::string, std::string)>(
-                               &TarvoDaemonConnection::desktopAsset));
-       }},
-      {Operation::version,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::version,
-                           static_cast<asio::awaitable<std::string> (TarvoDaemonConnection::*)()>(
-                               &TarvoDaemonConnection::version));
-       }},
-      {Operation::data,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::data,
-                           static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string, std::string)>(
-                               &TarvoDaemonConnection::data));
-       }},
-      {Operation::setData,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::setData,
-                           static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string, std::string)>(
-                               &TarvoDaemonConnection::setData));
-       }},
-      {Operation::identities,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::identities,
-                           static_cast<asio::awaitable<std::vector<Bytes>> (TarvoDaemonConnection::*)(std::vector<Bytes>, std::string)>(
-                               &TarvoDaemonConnection::identities));
-       }},
-      {Operation::logEntries,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::logEntries,
-                           static_cast<asio::awaitable<StringListsDictionary> (TarvoDaemonConnection::*)(std::vector<std::string>, Date)>(
-                               &TarvoDaemonConnection::logEntries));
-       }},
-      {Operation::getDeliverablesInformation,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::getDeliverablesInformation,
-                           static_cast<asio::awaitable<std::string> (TarvoDaemonConnection::*)()>(
-                               &TarvoDaemonConnection::getDeliverablesInformation));
-       }},
-      {Operation::getUserElevationReasonsLog,
-       [](TarvoDaemonConnection& d) {
-         return invokeWith(d, Operation::getUserElevationReasonsLog,
-                           static_cast<asio::awaitable<std::string> (TarvoDaemonConnection::*)()>(
-                               &TarvoDaemonConnection::getUserElevationReasonsLog));
-       }},
+          {Operation::publicKeyData,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::publicKeyData,
+                 static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::publicKeyData));
+           }},
+          {Operation::setExternalPublicKey,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::setExternalPublicKey,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string)>(
+                     &TarvoDaemonConnection::setExternalPublicKey));
+           }},
+          {Operation::sharedSecret,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::sharedSecret,
+                 static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::sharedSecret));
+           }},
+          {Operation::makeEphemeralSecret,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::makeEphemeralSecret,
+                 static_cast<asio::awaitable<EphemeralSecret> (TarvoDaemonConnection::*)(
+                     std::string)>(&TarvoDaemonConnection::makeEphemeralSecret));
+           }},
+          {Operation::setLoginPairingIdentifier,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::setLoginPairingIdentifier,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(
+                     std::string, std::string)>(&TarvoDaemonConnection::setLoginPairingIdentifier));
+           }},
+          {Operation::loginPairingIdentifier,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::loginPairingIdentifier,
+                 static_cast<asio::awaitable<std::string> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::loginPairingIdentifier));
+           }},
+          {Operation::setExternalPairingIdentifier,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(d, Operation::setExternalPairingIdentifier,
+                               static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(
+                                   std::string, std::string)>(
+                                   &TarvoDaemonConnection::setExternalPairingIdentifier));
+           }},
+          {Operation::externalPairingIdentifier,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::externalPairingIdentifier,
+                 static_cast<asio::awaitable<std::string> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::externalPairingIdentifier));
+           }},
+          {Operation::setExternalPairingSaltData,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::setExternalPairingSaltData,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string)>(
+                     &TarvoDaemonConnection::setExternalPairingSaltData));
+           }},
+          {Operation::externalPairingSaltData,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::externalPairingSaltData,
+                 static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::externalPairingSaltData));
+           }},
+          {Operation::setMode,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(d, Operation::setMode,
+                               static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(
+                                   std::string, std::string)>(&TarvoDaemonConnection::setMode));
+           }},
+          {Operation::mode,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::mode,
+                 static_cast<asio::awaitable<std::string> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::mode));
+           }},
+          {Operation::setEncryptedPasswordData,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::setEncryptedPasswordData,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string)>(
+                     &TarvoDaemonConnection::setEncryptedPasswordData));
+           }},
+          {Operation::encryptedPasswordData,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::encryptedPasswordData,
+                 static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::encryptedPasswordData));
+           }},
+          {Operation::setEmphemeralPublicKeyData,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::setEmphemeralPublicKeyData,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string)>(
+                     &TarvoDaemonConnection::setEmphemeralPublicKeyData));
+           }},
+          {Operation::emphemeralPublicKeyData,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::emphemeralPublicKeyData,
+                 static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::emphemeralPublicKeyData));
+           }},
+          {Operation::unpair,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::unpair,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::unpair));
+           }},
+          {Operation::smartCardPair,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::smartCardPair,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(
+                     std::string, std::string)>(&TarvoDaemonConnection::smartCardPair));
+           }},
+          {Operation::smartCardUnpair,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::smartCardUnpair,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(
+                     std::string, std::string)>(&TarvoDaemonConnection::smartCardUnpair));
+           }},
+          {Operation::unlockDataForAccount,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::unlockDataForAccount,
+                 static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::unlockData));
+           }},
+          {Operation::setUnlockDataForAccount,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::setUnlockDataForAccount,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string)>(
+                     &TarvoDaemonConnection::setUnlockData));
+           }},
+          {Operation::unlockStatusForAccount,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::unlockStatusForAccount,
+                 static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::unlockStatus));
+           }},
+          {Operation::setUnlockStatusForAccount,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::setUnlockStatusForAccount,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes, std::string)>(
+                     &TarvoDaemonConnection::setUnlockStatus));
+           }},
+          {Operation::unlockData,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(d, Operation::unlockData,
+                               static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)()>(
+                                   &TarvoDaemonConnection::unlockData));
+           }},
+          {Operation::unlockStatus,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(d, Operation::unlockStatus,
+                               static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)()>(
+                                   &TarvoDaemonConnection::unlockStatus));
+           }},
+          {Operation::setUnlockStatus,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(d, Operation::setUnlockStatus,
+                               static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Bytes)>(
+                                   &TarvoDaemonConnection::setUnlockStatus));
+           }},
+          {Operation::registerBrellisListenerEndpoint,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::registerBrellisListenerEndpoint,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(Endpoint)>(
+                     &TarvoDaemonConnection::registerBrellisListenerEndpoint));
+           }},
+          {Operation::brellisListenerEndpoint,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(d, Operation::brellisListenerEndpoint,
+                               static_cast<asio::awaitable<Endpoint> (TarvoDaemonConnection::*)()>(
+                                   &TarvoDaemonConnection::brellisListenerEndpoint));
+           }},
+          {Operation::TOTPPairingInfo,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::TOTPPairingInfo,
+                 static_cast<asio::awaitable<TOTPPairingInformation> (TarvoDaemonConnection::*)(
+                     std::string)>(&TarvoDaemonConnection::TOTPPairingInfo));
+           }},
+          {Operation::setTOTPPairingInfo,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::setTOTPPairingInfo,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(
+                     Bytes, std::string, std::string)>(&TarvoDaemonConnection::setTOTPPairingInfo));
+           }},
+          {Operation::deleteTOTPPairingInfo,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::deleteTOTPPairingInfo,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::deleteTOTPPairingInfo));
+           }},
+          {Operation::incrementUnsentOfflineMFAEvents,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::incrementUnsentOfflineMFAEvents,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::incrementUnsentOfflineMFAEvents));
+           }},
+          {Operation::grantAdminPrivilegesToUserForTime,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(d, Operation::grantAdminPrivilegesToUserForTime,
+                               static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(
+                                   std::string, double, std::optional<std::string>)>(
+                                   &TarvoDaemonConnection::grantAdminPrivilegesToUserForTime));
+           }},
+          {Operation::revokeAdminPrivileges,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::revokeAdminPrivileges,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(std::string)>(
+                     &TarvoDaemonConnection::revokeAdminPrivileges));
+           }},
+          {Operation::userElevationTimeRemaining,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::userElevationTimeRemaining,
+                 static_cast<asio::awaitable<std::optional<Number>> (TarvoDaemonConnection::*)(
+                     std::string)>(&TarvoDaemonConnection::userElevationTimeRemaining));
+           }},
+          {Operation::monthlyUserElevationCount,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::monthlyUserElevationCount,
+                 static_cast<asio::awaitable<std::optional<Number>> (TarvoDaemonConnection::*)(
+                     std::string)>(&TarvoDaemonConnection::monthlyUserElevationCount));
+           }},
+          {Operation::desktopPicture,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::desktopPicture,
+                 static_cast<asio::awaitable<DesktopPicture> (TarvoDaemonConnection::*)(
+                     std::string, std::string)>(&TarvoDaemonConnection::desktopPicture));
+           }},
+          {Operation::desktopAsset,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::desktopAsset,
+                 static_cast<asio::awaitable<DesktopAsset> (TarvoDaemonConnection::*)(
+                     std::string, std::string)>(&TarvoDaemonConnection::desktopAsset));
+           }},
+          {Operation::version,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::version,
+                 static_cast<asio::awaitable<std::string> (TarvoDaemonConnection::*)()>(
+                     &TarvoDaemonConnection::version));
+           }},
+          {Operation::data,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(d, Operation::data,
+                               static_cast<asio::awaitable<Bytes> (TarvoDaemonConnection::*)(
+                                   std::string, std::string)>(&TarvoDaemonConnection::data));
+           }},
+          {Operation::setData,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::setData,
+                 static_cast<asio::awaitable<void> (TarvoDaemonConnection::*)(
+                     Bytes, std::string, std::string)>(&TarvoDaemonConnection::setData));
+           }},
+          {Operation::identities,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::identities,
+                 static_cast<asio::awaitable<std::vector<Bytes>> (TarvoDaemonConnection::*)(
+                     std::vector<Bytes>, std::string)>(&TarvoDaemonConnection::identities));
+           }},
+          {Operation::logEntries,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::logEntries,
+                 static_cast<asio::awaitable<StringListsDictionary> (TarvoDaemonConnection::*)(
+                     std::vector<std::string>, Date)>(&TarvoDaemonConnection::logEntries));
+           }},
+          {Operation::getDeliverablesInformation,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::getDeliverablesInformation,
+                 static_cast<asio::awaitable<std::string> (TarvoDaemonConnection::*)()>(
+                     &TarvoDaemonConnection::getDeliverablesInformation));
+           }},
+          {Operation::getUserElevationReasonsLog,
+           [](TarvoDaemonConnection& d) {
+             return invokeWith(
+                 d, Operation::getUserElevationReasonsLog,
+                 static_cast<asio::awaitable<std::string> (TarvoDaemonConnection::*)()>(
+                     &TarvoDaemonConnection::getUserElevationReasonsLog));
+           }},
       };
   return table;
 }
@@ -438,7 +475,8 @@ class DaemonProcessTest : public ::testing::Test {
   }
   size_t countCalls(std::string_view selector) {
     size_t n = 0;
-    for (const auto& call : TestDaemon::readCalls(stateDirectory_)) n += call["selector"] == selector;
+    for (const auto& call : TestDaemon::readCalls(stateDirectory_))
+      n += call["selector"] == selector;
     return n;
   }
   bool waitForCalls(std::string_view selector, size_t n) {
@@ -481,12 +519,11 @@ TEST_F(DaemonProcessTest, DaemonKilledWithThreeCallsInFlightThenRestarted) {
   startDaemon();
   dispatch::blockOn(dispatch::globalExecutor(),
                     daemon_->registerBrellisListenerEndpoint(sampleEndpoint()));
-  TestDaemon::writeScript(stateDirectory_,
-                          {{"unlockDataWithCompletion:", {{"delayMs", 600000}}}});
+  TestDaemon::writeScript(stateDirectory_, {{"unlockDataWithCompletion:", {{"delayMs", 600000}}}});
   std::vector<std::future<Bytes>> calls;
   for (int i = 0; i < 3; ++i) {
-    calls.push_back(asio::co_spawn(dispatch::globalExecutor(), daemon_->unlockData(),
-                                   asio::use_future));
+    calls.push_back(
+        asio::co_spawn(dispatch::globalExecutor(), daemon_->unlockData(), asio::use_future));
   }
   ASSERT_TRUE(waitForCalls("unlockDataWithCompletion:", 3));
   stopDaemon(SIGKILL);
@@ -501,7 +538,8 @@ TEST_F(DaemonProcessTest, DaemonKilledWithThreeCallsInFlightThenRestarted) {
 
   TestDaemon::writeScript(stateDirectory_, json::object());
   startDaemon();
-  EXPECT_EQ(dispatch::blockOn(dispatch::globalExecutor(), daemon_->version()), "versionWithCompletion:");
+  EXPECT_EQ(dispatch::blockOn(dispatch::globalExecutor(), daemon_->version()),
+            "versionWithCompletion:");
   clock_->advance(1s);
   EXPECT_TRUE(waitForCalls("registerBrellisListenerEndpoint:completion:", 2));
 }

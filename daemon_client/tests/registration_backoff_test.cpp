@@ -1,7 +1,7 @@
-#include <asio/steady_timer.hpp>
-#include <asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
 
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
 #include <atomic>
 #include <thread>
 

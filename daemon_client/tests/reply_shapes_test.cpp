@@ -45,7 +45,9 @@ class ReplyShapesTest : public ::testing::Test {
   }
 
   static xpc::Value err() { return xpc::Value::error(fnd::ErrorRecord{"D", 5, {}}); }
-  static xpc::Value bytes(std::string s) { return xpc::Value::data(fnd::Bytes(s.begin(), s.end())); }
+  static xpc::Value bytes(std::string s) {
+    return xpc::Value::data(fnd::Bytes(s.begin(), s.end()));
+  }
 
   platform::os_log::ScopedLogCapture capture_;
   Values reply_;
@@ -72,12 +74,14 @@ TEST_F(ReplyShapesTest, ValueOrErrorPrefersTheValueAndCountsEmptyAsPresent) {
   auto log = lines();
   ASSERT_EQ(log.size(), 8u);
   EXPECT_EQ(log[0], std::make_pair(LogLevel::debug, std::string("sharedSecret(forAccount:)")));
-  EXPECT_EQ(log[1], std::make_pair(LogLevel::debug, std::string("sharedSecret(forAccount:): success")));
+  EXPECT_EQ(log[1],
+            std::make_pair(LogLevel::debug, std::string("sharedSecret(forAccount:): success")));
   EXPECT_EQ(log[5].first, LogLevel::error);
   EXPECT_TRUE(log[5].second.starts_with("sharedSecret(forAccount:):")) << log[5].second;
-  EXPECT_TRUE(log[5].second.ends_with(": D 5: Error Domain=D Code=5 \"The operation couldn\u2019t be "
-                                      "completed. (D error 5.)\": The operation couldn\u2019t be "
-                                      "completed. (D error 5.)"))
+  EXPECT_TRUE(
+      log[5].second.ends_with(": D 5: Error Domain=D Code=5 \"The operation couldn\u2019t be "
+                              "completed. (D error 5.)\": The operation couldn\u2019t be "
+                              "completed. (D error 5.)"))
       << log[5].second;
   EXPECT_EQ(log[7].first, LogLevel::error);
   EXPECT_TRUE(log[7].second.ends_with(": failed"));
@@ -170,7 +174,8 @@ TEST_F(ReplyShapesTest, DesktopRepliesDecodeAndCloseDescriptorsOnFailure) {
   EXPECT_EQ(asset.assetURL, "file:///x");
 
   // Not an archive: one line with 215, the unarchiver's error, and the descriptor closed.
-  reply({xpc::Value::string("p"), bytes("junk"), xpc::Value::fd(handle), xpc::Value(), xpc::Value()});
+  reply(
+      {xpc::Value::string("p"), bytes("junk"), xpc::Value::fd(handle), xpc::Value(), xpc::Value()});
   handle.reset();
   asset = {};
   capture_.sink().clear();
@@ -179,8 +184,9 @@ TEST_F(ReplyShapesTest, DesktopRepliesDecodeAndCloseDescriptorsOnFailure) {
   EXPECT_EQ(fcntl(fds[0], F_GETFD), -1);
   auto log = lines();
   ASSERT_EQ(log.size(), 2u);
-  EXPECT_TRUE(log[1].second.starts_with("desktopAsset(displayUUIDString:userName:):215: "
-                                        "decoding configuration error: NSCocoaErrorDomain 4864"));
+  EXPECT_TRUE(
+      log[1].second.starts_with("desktopAsset(displayUUIDString:userName:):215: "
+                                "decoding configuration error: NSCocoaErrorDomain 4864"));
 
   // An archive without a root object: 208, then 215 with `unknown`.
   fnd::KeyedArchiver empty;
@@ -191,8 +197,9 @@ TEST_F(ReplyShapesTest, DesktopRepliesDecodeAndCloseDescriptorsOnFailure) {
             "TarvoDaemonXPC.TarvoDaemonConnection.Error");
   log = lines();
   ASSERT_EQ(log.size(), 3u);
-  EXPECT_EQ(log[1].second, "desktopAsset(displayUUIDString:userName:):208: error decoding "
-                           "configuation, value is nil");
+  EXPECT_EQ(log[1].second,
+            "desktopAsset(displayUUIDString:userName:):208: error decoding "
+            "configuation, value is nil");
   EXPECT_TRUE(log[2].second.find(":215: decoding configuration error: "
                                  "TarvoDaemonXPC.TarvoDaemonConnection.Error 0: unknown: An "
                                  "unknown error occurred") != std::string::npos);

@@ -11,32 +11,22 @@
 #include <memory>
 #include <string>
 
-#include "daemon_client/keyed_decoding_error.h"
+#include "platform/foundation/decoding_error.h"
 #include "platform/foundation/keyed_archiver.h"
 #include "platform/foundation/plist_codec.h"
+#include "testing/support/python_oracle.h"
 
 namespace brellis::daemon_client {
 namespace {
 
 namespace fnd = platform::foundation;
+using fnd::DecodingError;
 using WC = WallpaperConfiguration;
 using Style = WC::DesktopPictureDynamicStyle;
 
 // Runs the python3 plistlib reader over `bytes` and returns its canonical JSON.
 std::string oracle(const fnd::Bytes& bytes) {
-  char path[] = "/tmp/brellis-wallpaper-XXXXXX";
-  int fd = mkstemp(path);
-  EXPECT_GE(fd, 0);
-  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  close(fd);
-  std::string command = std::string(BRELLIS_PYTHON3) + " " + BRELLIS_PLIST_ORACLE + " " + path;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  std::string out;
-  std::array<char, 512> buffer;
-  while (pipe && fgets(buffer.data(), buffer.size(), pipe.get())) out += buffer.data();
-  unlink(path);
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
+  return brellis::testing::runPythonOracleOnFile(BRELLIS_PLIST_ORACLE, {}, bytes).line();
 }
 
 WC folder(Duration duration) {
@@ -55,14 +45,14 @@ WC decodeArchived(const WC& value) {
   return WC::decode(*tree);
 }
 
-KeyedDecodingError decodeError(const fnd::PlistValue& tree) {
+DecodingError decodeError(const fnd::PlistValue& tree) {
   try {
     WC::decode(tree);
-  } catch (const KeyedDecodingError& e) {
+  } catch (const DecodingError& e) {
     return e;
   }
   ADD_FAILURE() << "decoding succeeded";
-  return KeyedDecodingError(KeyedDecodingError::Kind::dataCorrupted, {}, "");
+  return DecodingError(DecodingError::Kind::dataCorrupted, {}, "");
 }
 
 fnd::PlistValue caseTree(const char* key, fnd::PlistValue payload) {
@@ -91,9 +81,16 @@ TEST(WallpaperConfigurationTest, EveryCaseRoundTripsThroughAKeyedArchive) {
   image.backgroundColor.components = {0.1, -0.0, 1e300};
   image.placement = INT64_MIN;
   const WC values[] = {
-      WC(Style::automatic), WC(Style::dark), WC(std::string("asset-\xc3\xa9")),
-      WC(std::string()), WC(image), WC(WC::ImageConfiguration{}), folder(Duration::seconds(10)),
-      folder(Duration::seconds(20)), folder(Duration{-1}), WC(fnd::Bytes{}),
+      WC(Style::automatic),
+      WC(Style::dark),
+      WC(std::string("asset-\xc3\xa9")),
+      WC(std::string()),
+      WC(image),
+      WC(WC::ImageConfiguration{}),
+      folder(Duration::seconds(10)),
+      folder(Duration::seconds(20)),
+      folder(Duration{-1}),
+      WC(fnd::Bytes{}),
       WC(fnd::Bytes{0, 1, 0xff}),
   };
   for (const auto& value : values) {
@@ -123,8 +120,8 @@ TEST(WallpaperConfigurationTest, PythonReadsTheArchiveWithTheSameValues) {
             "{\"imageFolder\":{\"_0\":{\"animate\":true,\"animateDuration\":[1,"
             "1553255926290448384],\"backgroundColor\":{\"components\":[{\"$real\":\"0.25\"},"
             "{\"$real\":\"1.0\"}]},\"placement\":-3,\"randomize\":false}}}");
-  EXPECT_EQ(oracle(fnd::writeBinaryPlist(folder(Duration{-1}).encode())).find(
-                "\"animateDuration\":[-1,18446744073709551615]") != std::string::npos,
+  EXPECT_EQ(oracle(fnd::writeBinaryPlist(folder(Duration{-1}).encode()))
+                    .find("\"animateDuration\":[-1,18446744073709551615]") != std::string::npos,
             true);
   EXPECT_EQ(oracle(fnd::archiveEncodable(WC(Style::dark).encode())), "{\"style\":{\"_0\":3}}");
   EXPECT_EQ(oracle(fnd::archiveEncodable(WC(fnd::Bytes{0xab}).encode())),
@@ -133,7 +130,7 @@ TEST(WallpaperConfigurationTest, PythonReadsTheArchiveWithTheSameValues) {
 
 TEST(WallpaperConfigurationTest, TheTopLevelNeedsExactlyOneCaseKey) {
   auto empty = decodeError(fnd::PlistValue(fnd::PlistDict{}));
-  EXPECT_EQ(empty.kind(), KeyedDecodingError::Kind::typeMismatch);
+  EXPECT_EQ(empty.kind(), DecodingError::Kind::typeMismatch);
   EXPECT_EQ(empty.debugDescription(), "Invalid number of keys found, expected one.");
   EXPECT_EQ(empty.toRecord().code, 4864);
 
@@ -152,12 +149,12 @@ TEST(WallpaperConfigurationTest, TheTopLevelNeedsExactlyOneCaseKey) {
 TEST(WallpaperConfigurationTest, StylesOutsideZeroToThreeAreCorruptData) {
   for (int64_t raw : {int64_t{-1}, int64_t{4}, INT64_MAX, INT64_MIN}) {
     auto error = decodeError(caseTree("style", fnd::PlistValue(raw)));
-    EXPECT_EQ(error.kind(), KeyedDecodingError::Kind::dataCorrupted) << raw;
+    EXPECT_EQ(error.kind(), DecodingError::Kind::dataCorrupted) << raw;
     EXPECT_EQ(error.toRecord().code, 4864);
   }
-  EXPECT_EQ(decodeError(caseTree("style", fnd::PlistValue(fnd::PlistBigUnsigned{1ull << 63})))
-                .kind(),
-            KeyedDecodingError::Kind::dataCorrupted);
+  EXPECT_EQ(
+      decodeError(caseTree("style", fnd::PlistValue(fnd::PlistBigUnsigned{1ull << 63}))).kind(),
+      DecodingError::Kind::dataCorrupted);
   for (int64_t raw = 0; raw <= 3; ++raw) {
     EXPECT_EQ(rawValue(std::get<Style>(WC::decode(caseTree("style", raw)).payload())), raw);
   }
@@ -168,48 +165,47 @@ TEST(WallpaperConfigurationTest, StylesOutsideZeroToThreeAreCorruptData) {
 TEST(WallpaperConfigurationTest, MistypedOrMissingFieldsFailWithTheDecodersError) {
   // A boolean is not an integer, a real is not an integer, an integer is not a boolean.
   EXPECT_EQ(decodeError(caseTree("style", fnd::PlistValue(true))).kind(),
-            KeyedDecodingError::Kind::typeMismatch);
+            DecodingError::Kind::typeMismatch);
   EXPECT_EQ(decodeError(caseTree("style", fnd::PlistValue(1.0))).kind(),
-            KeyedDecodingError::Kind::typeMismatch);
+            DecodingError::Kind::typeMismatch);
   EXPECT_EQ(decodeError(caseTree("assetID", fnd::PlistValue(fnd::Bytes{}))).kind(),
-            KeyedDecodingError::Kind::typeMismatch);
+            DecodingError::Kind::typeMismatch);
   EXPECT_EQ(decodeError(caseTree("data", fnd::PlistValue("text"))).kind(),
-            KeyedDecodingError::Kind::typeMismatch);
+            DecodingError::Kind::typeMismatch);
 
   fnd::PlistDict noPayload;
   noPayload.set("_1", fnd::PlistValue(int64_t{1}));
   fnd::PlistDict top;
   top.set("style", fnd::PlistValue(noPayload));
   auto missing = decodeError(fnd::PlistValue(top));
-  EXPECT_EQ(missing.kind(), KeyedDecodingError::Kind::keyNotFound);
+  EXPECT_EQ(missing.kind(), DecodingError::Kind::keyNotFound);
   EXPECT_EQ(missing.toRecord().code, 4865);
 
   auto tree = folder(Duration::seconds(1)).encode();
   auto* fields = tree.dict()->find("imageFolder")->dict()->find("_0")->dict();
   auto good = *fields;
   fields->set("animate", fnd::PlistValue(int64_t{1}));
-  EXPECT_EQ(decodeError(tree).kind(), KeyedDecodingError::Kind::typeMismatch);
+  EXPECT_EQ(decodeError(tree).kind(), DecodingError::Kind::typeMismatch);
   *fields = good;
   fields->set("animateDuration", fnd::PlistValue(fnd::PlistArray{fnd::PlistValue(int64_t{0})}));
-  EXPECT_EQ(decodeError(tree).kind(), KeyedDecodingError::Kind::valueNotFound);
+  EXPECT_EQ(decodeError(tree).kind(), DecodingError::Kind::valueNotFound);
   fields->set("animateDuration",
               fnd::PlistValue(fnd::PlistArray{fnd::PlistValue(int64_t{0}), fnd::PlistValue(-1)}));
-  EXPECT_EQ(decodeError(tree).kind(), KeyedDecodingError::Kind::dataCorrupted);
-  fields->set("animateDuration", fnd::PlistValue(fnd::PlistArray{
-                                     fnd::PlistValue(fnd::PlistBigUnsigned{1ull << 63}),
-                                     fnd::PlistValue(int64_t{0})}));
-  EXPECT_EQ(decodeError(tree).kind(), KeyedDecodingError::Kind::dataCorrupted);
+  EXPECT_EQ(decodeError(tree).kind(), DecodingError::Kind::dataCorrupted);
+  fields->set("animateDuration",
+              fnd::PlistValue(fnd::PlistArray{fnd::PlistValue(fnd::PlistBigUnsigned{1ull << 63}),
+                                              fnd::PlistValue(int64_t{0})}));
+  EXPECT_EQ(decodeError(tree).kind(), DecodingError::Kind::dataCorrupted);
   *fields = good;
   fields->remove("randomize");
   auto lacking = decodeError(tree);
-  EXPECT_EQ(lacking.kind(), KeyedDecodingError::Kind::keyNotFound);
+  EXPECT_EQ(lacking.kind(), DecodingError::Kind::keyNotFound);
   EXPECT_EQ(lacking.codingPath(), (std::vector<std::string>{"imageFolder", "_0"}));
   *fields = good;
-  fields->find("backgroundColor")->dict()->set("components",
-                                                fnd::PlistValue(fnd::PlistArray{"x"}));
-  EXPECT_EQ(decodeError(tree).kind(), KeyedDecodingError::Kind::typeMismatch);
+  fields->find("backgroundColor")->dict()->set("components", fnd::PlistValue(fnd::PlistArray{"x"}));
+  EXPECT_EQ(decodeError(tree).kind(), DecodingError::Kind::typeMismatch);
   EXPECT_EQ(decodeError(fnd::PlistValue("not a dictionary")).kind(),
-            KeyedDecodingError::Kind::typeMismatch);
+            DecodingError::Kind::typeMismatch);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
+#include "group_defaults/group_defaults.h"
+
 #include <gtest/gtest.h>
 
-#include "group_defaults/group_defaults.h"
 #include "testing/support/temporary_state_root.h"
 
 namespace brellis::group_defaults {
@@ -12,8 +13,8 @@ using platform::foundation::PlistValue;
 using Key = GroupDefaults::Key;
 
 TEST(GroupDefaultsTest, KeysHaveTheirExactRawValuesInOrder) {
-  const char* expected[] = {"Certificate",       "RequirePIN",           "ContainerPeer",
-                            "DriverPeer",        "PairingIdentities",    "EnableUnlockForLogin",
+  const char* expected[] = {"Certificate",  "RequirePIN",        "ContainerPeer",
+                            "DriverPeer",   "PairingIdentities", "EnableUnlockForLogin",
                             "UnlockVersion"};
   for (int i = 0; i < 7; ++i) {
     EXPECT_STREQ(GroupDefaults::rawValue(static_cast<Key>(i)), expected[i]);

@@ -13,6 +13,7 @@
 
 #include "ipc/connection.h"
 #include "ipc/listener.h"
+#include "ipc/tests/peer/peer_interfaces.h"
 #include "platform/dispatch/task.h"
 #include "platform/os_log/logger.h"
 #include "platform/xpc/exported_object.h"
@@ -20,18 +21,6 @@
 namespace brellis::ipc::testing {
 
 using namespace platform::xpc;
-
-struct EchoInterface {
-  static std::shared_ptr<const InterfaceDescription> description() {
-    static auto d = std::make_shared<const InterfaceDescription>(
-        "EchoInterface",
-        std::vector<MethodDescription>{
-            {"echo:reply:", {arg(ValueKind::string)}, std::vector{arg(ValueKind::string)}},
-            {"hold:reply:", {}, std::vector{arg(ValueKind::string)}},
-        });
-    return d;
-  }
-};
 
 class ScopedStateRoot {
  public:
@@ -54,9 +43,8 @@ class ScopedStateRoot {
 class EchoObject : public Dispatcher {
  public:
   EchoObject() {
-    on("echo:reply:", [](std::vector<Value> args, Reply reply) {
-      reply({Value::string(*args[0].asString())});
-    });
+    on("echo:reply:",
+       [](std::vector<Value> args, Reply reply) { reply({Value::string(*args[0].asString())}); });
     on("hold:reply:", [this](std::vector<Value>, Reply reply) {
       std::lock_guard lock(mutex_);
       held_.push_back(reply);
@@ -90,9 +78,8 @@ T run(asio::awaitable<T> op) {
 inline asio::awaitable<std::string> echo(std::shared_ptr<Connection<EchoInterface>> connection,
                                          std::string text) {
   auto body = [text](RemoteProxy proxy, Continuation<std::string> continuation) {
-    proxy.call("echo:reply:", {Value::string(text)}, [continuation](std::vector<Value> v) {
-      continuation.resume(*v[0].asString());
-    });
+    proxy.call("echo:reply:", {Value::string(text)},
+               [continuation](std::vector<Value> v) { continuation.resume(*v[0].asString()); });
   };
   auto call = connection->proxy<std::string>("echo(_:)", std::move(body));
   co_return co_await std::move(call);
@@ -101,9 +88,8 @@ inline asio::awaitable<std::string> echo(std::shared_ptr<Connection<EchoInterfac
 inline asio::awaitable<std::string> hold(std::shared_ptr<Connection<EchoInterface>> connection) {
   co_return co_await connection->proxy<std::string>(
       "hold()", [](RemoteProxy proxy, Continuation<std::string> continuation) {
-        proxy.call("hold:reply:", {}, [continuation](std::vector<Value> v) {
-          continuation.resume(*v[0].asString());
-        });
+        proxy.call("hold:reply:", {},
+                   [continuation](std::vector<Value> v) { continuation.resume(*v[0].asString()); });
       });
 }
 

@@ -1,3 +1,5 @@
+#include "logging/file_logger.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,7 +10,6 @@
 #include <regex>
 #include <sstream>
 
-#include "logging/file_logger.h"
 #include "platform/os_log/logger.h"
 #include "testing/support/temporary_state_root.h"
 
@@ -129,7 +130,8 @@ TEST_F(FileLoggerTest, TwoProcessesAcrossTheReplacementLoseNoLineAndSplitNone) {
   ASSERT_EQ(content.find('\0'), std::string::npos);
   std::istringstream lines(content);
   std::string line;
-  std::regex shape(R"(^\w{3} \w{3} \d{2} \d{2}:\d{2}:\d{2} \[Peer\] - info - ([AB]): \1 line (\d+)$)");
+  std::regex shape(
+      R"(^\w{3} \w{3} \d{2} \d{2}:\d{2}:\d{2} \[Peer\] - info - ([AB]): \1 line (\d+)$)");
   std::map<std::string, std::vector<int>> seen;
   while (std::getline(lines, line)) {
     std::smatch match;

@@ -3,7 +3,6 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
-
 #include <future>
 #include <thread>
 
@@ -19,8 +18,8 @@ using platform::foundation::Bytes;
 void ensureMainQueue() {
   static asio::io_context* context = [] {
     auto* made = new asio::io_context();  // lives until exit: tasks may still post to it
-    auto* guard = new asio::executor_work_guard<asio::io_context::executor_type>(
-        made->get_executor());
+    auto* guard =
+        new asio::executor_work_guard<asio::io_context::executor_type>(made->get_executor());
     (void)guard;
     std::thread([made] { made->run(); }).detach();
     platform::app_kit::MainQueue::setExecutorForTesting(made->get_executor());
@@ -37,15 +36,6 @@ void onMain(const std::function<void()>& work) {
     done.set_value();
   });
   done.get_future().get();
-}
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return condition();
 }
 
 token_host::UnlockData sampleUnlockData(Bytes certificate) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "login_app/unlock_data_operations.h"
+#include "testing/support/wait_until.h"
 #include "token_host/unlock_data.h"
 
 namespace brellis::login_app::test {
@@ -18,8 +19,10 @@ void ensureMainQueue();
 // Runs `work` on the main queue and waits for it.
 void onMain(const std::function<void()>& work);
 // Polls `condition` every few milliseconds until it holds or `timeout` ends.
-bool waitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  return brellis::testing::waitUntil(condition, timeout, std::chrono::milliseconds(5));
+}
 
 token_host::UnlockData sampleUnlockData(platform::foundation::Bytes certificate);
 

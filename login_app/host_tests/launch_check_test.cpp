@@ -17,11 +17,11 @@
 #include "login_app/host_tests/host_test_support.h"
 #include "login_app/program_log.h"
 #include "login_app/stored_unlock_data.h"
-#include "platform/crypto_token_kit/test_support/scoped_state_root.h"
 #include "platform/crypto_token_kit/test_support/test_certificates.h"
 #include "platform/crypto_token_kit/tk_token_driver_configuration.h"
 #include "platform/dispatch/task.h"
 #include "platform/foundation/defaults.h"
+#include "testing/support/temporary_state_root.h"
 #include "token_host/group_defaults_writer.h"
 #include "token_host/unlock_archive.h"
 
@@ -180,7 +180,7 @@ class LaunchCheckTest : public ::testing::Test {
     ASSERT_EQ(storedUnlockData(GroupDefaults::init(GroupDefaults::name)), *data_);
   }
 
-  ctk::test_support::ScopedStateRoot root_;
+  brellis::testing::TemporaryStateRoot root_;
   Bytes certificate_;
   std::unique_ptr<token_host::UnlockData> data_;
   fs::path daemonPath_;

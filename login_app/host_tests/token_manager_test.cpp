@@ -7,10 +7,10 @@
 #include "connectivity/peer_defaults.h"
 #include "login_app/host_tests/host_test_support.h"
 #include "login_app/peer_defaults_wrapper.h"
-#include "platform/crypto_token_kit/test_support/scoped_state_root.h"
 #include "platform/crypto_token_kit/test_support/test_certificates.h"
 #include "platform/crypto_token_kit/tk_token_driver_configuration.h"
 #include "platform/os_log/logger.h"
+#include "testing/support/temporary_state_root.h"
 #include "token_host/token_host_wrapper.h"
 #include "token_host/unlock_archive.h"
 
@@ -67,7 +67,7 @@ class TokenManagerTest : public ::testing::Test {
     return static_cast<size_t>(std::count(all.begin(), all.end(), text));
   }
 
-  ctk::test_support::ScopedStateRoot root_;
+  brellis::testing::TemporaryStateRoot root_;
   platform::os_log::ScopedLogCapture capture_;
   test::ScopedFakeDaemon daemon_;
   Bytes certificate_;

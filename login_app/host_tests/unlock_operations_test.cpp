@@ -1,17 +1,17 @@
 #include <gtest/gtest.h>
 
 #include "connectivity/peer_defaults.h"
-#include "connectivity_protocol/decoding_error.h"
 #include "group_defaults/group_defaults.h"
 #include "login_app/host_tests/host_test_support.h"
 #include "login_app/stored_unlock_data.h"
-#include "platform/crypto_token_kit/test_support/scoped_state_root.h"
 #include "platform/crypto_token_kit/test_support/test_certificates.h"
 #include "platform/crypto_token_kit/tk_error.h"
 #include "platform/dispatch/task.h"
+#include "platform/foundation/decoding_error.h"
 #include "platform/foundation/defaults.h"
 #include "platform/foundation/keyed_archiver.h"
 #include "platform/os_log/logger.h"
+#include "testing/support/temporary_state_root.h"
 #include "token_host/group_defaults_writer.h"
 #include "token_host/unlock_archive.h"
 
@@ -21,7 +21,6 @@ namespace {
 using connectivity::PeerDefaults;
 using group_defaults::GroupDefaults;
 using Key = GroupDefaults::Key;
-using platform::crypto_token_kit::test_support::ScopedStateRoot;
 using platform::foundation::Bytes;
 using platform::foundation::PlistDict;
 using platform::foundation::PlistValue;
@@ -84,7 +83,7 @@ TEST(UnlockOperationsTest, FetchDecodesTheArchiveOrRaisesTheRightError) {
   PlistValue tree = data.encode();
   tree.dict()->set("unlockVersion", int64_t{2});
   daemon->setUnlockData(platform::foundation::archiveEncodable(tree));
-  EXPECT_THROW(run(fetchUnlockData()), connectivity_protocol::DecodingError);
+  EXPECT_THROW(run(fetchUnlockData()), platform::foundation::DecodingError);
   // The daemon's own error passes unchanged.
   daemon->setUnlockData(std::nullopt);
   try {
@@ -101,8 +100,7 @@ TEST(UnlockOperationsTest, SendStatusSendsTheArchiveAndLogsAFailure) {
   run(sendUnlockStatus(true));
   run(sendUnlockStatus(false));
   EXPECT_EQ(daemon->sentStatuses(), (std::vector<bool>{true, false}));
-  EXPECT_TRUE(capture.sink().records().empty() ||
-              capture.sink().texts("UnlockData").empty());
+  EXPECT_TRUE(capture.sink().records().empty() || capture.sink().texts("UnlockData").empty());
   daemon->setFailSend(true);
   EXPECT_THROW(run(sendUnlockStatus(true)), platform::foundation::ErrorException);
   std::vector<platform::os_log::LogRecord> lines;
@@ -120,7 +118,7 @@ TEST(UnlockOperationsTest, SendStatusSendsTheArchiveAndLogsAFailure) {
 class GroupDefaultsTest : public ::testing::Test {
  protected:
   std::optional<GroupDefaults> suite() const { return GroupDefaults::init(GroupDefaults::name); }
-  ScopedStateRoot root_;
+  brellis::testing::TemporaryStateRoot root_;
 };
 
 TEST_F(GroupDefaultsTest, WriterThenPeersGiveBackAnEqualRecord) {

@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "login_app/program_log.h"
 #include "platform/core_bluetooth/simulated_radio.h"
 #include "platform/os_log/logger.h"
+#include "testing/support/temporary_state_root.h"
 
 namespace brellis::login_app {
 namespace {
@@ -60,17 +62,10 @@ class ScriptedRadio : public cb::RadioBackend {
 class BluetoothManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/brellis-btcheck-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    setenv("BRELLIS_ROOT", root_.c_str(), 1);
+    stateRoot_.emplace();
     radioDir_ = cb::SimulatedRadio::defaultDirectory();
   }
-  void TearDown() override {
-    unsetenv("BRELLIS_ROOT");
-    std::error_code error;
-    std::filesystem::remove_all(root_, error);
-  }
+  void TearDown() override { stateRoot_.reset(); }
 
   std::future<cb::ManagerState> check(const std::shared_ptr<BluetoothManager>& manager) {
     return asio::co_spawn(queue_, manager->checkBluetoothAccess(), asio::use_future);
@@ -103,7 +98,7 @@ class BluetoothManagerTest : public ::testing::Test {
 
   platform::os_log::ScopedLogCapture capture_;
   asio::io_context queue_;
-  std::filesystem::path root_;
+  std::optional<brellis::testing::TemporaryStateRoot> stateRoot_;
   std::filesystem::path radioDir_;
 };
 

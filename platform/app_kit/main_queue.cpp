@@ -3,7 +3,6 @@
 #include <asio/co_spawn.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
-
 #include <mutex>
 #include <optional>
 

@@ -23,9 +23,12 @@ CipherContext newCipherContext() {
 
 const EVP_CIPHER* gcmCipher(size_t keySize) {
   switch (keySize) {
-    case 16: return EVP_aes_128_gcm();
-    case 24: return EVP_aes_192_gcm();
-    case 32: return EVP_aes_256_gcm();
+    case 16:
+      return EVP_aes_128_gcm();
+    case 24:
+      return EVP_aes_192_gcm();
+    case 32:
+      return EVP_aes_256_gcm();
     default:
       throw CryptoError(CryptoError::Status::incorrectKeySize,
                         "AES-GCM key must be 16, 24 or 32 bytes");
@@ -59,9 +62,9 @@ Bytes sha256(const void* data, size_t size) {
 Bytes randomBytes(size_t count) {
   Bytes bytes(count);
   if (count == 0) return bytes;
-  if (count > static_cast<size_t>(INT_MAX) || RAND_bytes(bytes.data(), static_cast<int>(count)) != 1) {
-    throw CryptoError(CryptoError::Status::randomSourceFailed,
-                      "the system's random source failed");
+  if (count > static_cast<size_t>(INT_MAX) ||
+      RAND_bytes(bytes.data(), static_cast<int>(count)) != 1) {
+    throw CryptoError(CryptoError::Status::randomSourceFailed, "the system's random source failed");
   }
   return bytes;
 }
@@ -140,8 +143,7 @@ Bytes aesGcmOpen(const Bytes& key, const Bytes& combined) {
   int finalWritten = 0;
   if (EVP_DecryptFinal_ex(context.get(), plaintext.data() + written, &finalWritten) != 1) {
     wipe(plaintext);
-    throw CryptoError(CryptoError::Status::authenticationFailure,
-                      "AES-GCM authentication failed");
+    throw CryptoError(CryptoError::Status::authenticationFailure, "AES-GCM authentication failed");
   }
   plaintext.resize(static_cast<size_t>(written + finalWritten));
   return plaintext;

@@ -12,8 +12,13 @@ using foundation::Bytes;
 // Raised by the operations below; `status()` tells why.
 class CryptoError : public std::runtime_error {
  public:
-  enum class Status { randomSourceFailed, incorrectKeySize, incorrectParameterSize,
-                      authenticationFailure, internal };
+  enum class Status {
+    randomSourceFailed,
+    incorrectKeySize,
+    incorrectParameterSize,
+    authenticationFailure,
+    internal
+  };
   CryptoError(Status status, const std::string& message)
       : std::runtime_error(message), status_(status) {}
   Status status() const { return status_; }
@@ -35,9 +40,9 @@ bool constantTimeEqual(const Bytes& a, const Bytes& b);
 // AES-GCM with a 12-byte nonce and a 16-byte tag, no additional data. The key is 16, 24 or 32
 // bytes (incorrectKeySize otherwise).
 struct SealedBox {
-  Bytes nonce;       // 12 bytes
+  Bytes nonce;  // 12 bytes
   Bytes ciphertext;
-  Bytes tag;         // 16 bytes
+  Bytes tag;  // 16 bytes
   // nonce ‖ ciphertext ‖ tag
   Bytes combined() const;
 };

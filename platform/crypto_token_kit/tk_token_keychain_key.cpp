@@ -6,8 +6,8 @@ std::shared_ptr<TKTokenKeychainKey> TKTokenKeychainKey::initWithCertificate(
     const SecCertificate& certificate, ObjectID objectID) {
   const auto& key = certificate.publicKey();
   if (!key) return nullptr;
-  return std::make_shared<TKTokenKeychainKey>(std::move(objectID), key->keyType,
-                                              key->keySizeInBits, key->publicKeyData);
+  return std::make_shared<TKTokenKeychainKey>(std::move(objectID), key->keyType, key->keySizeInBits,
+                                              key->publicKeyData);
 }
 
 TKTokenKeychainKey::TKTokenKeychainKey(ObjectID objectID, KeyType keyType, int64_t keySizeInBits,

@@ -144,8 +144,7 @@ std::optional<PlistDict> TokenStore::read(std::string_view classID) {
   return parseContent(*bytes, classID);
 }
 
-bool TokenStore::update(std::string_view classID,
-                        const std::function<void(PlistDict&)>& change) {
+bool TokenStore::update(std::string_view classID, const std::function<void(PlistDict&)>& change) {
   auto path = pathForClass(classID);
   if (!path) return false;
   bool ok = false;

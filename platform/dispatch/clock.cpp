@@ -1,15 +1,13 @@
 #include "platform/dispatch/clock.h"
 
-#include <asio/steady_timer.hpp>
-#include <asio/this_coro.hpp>
-#include <asio/use_awaitable.hpp>
-
-#include <condition_variable>
 #include <asio/associated_cancellation_slot.hpp>
 #include <asio/associated_executor.hpp>
 #include <asio/async_result.hpp>
 #include <asio/post.hpp>
-
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <condition_variable>
 #include <functional>
 #include <list>
 
@@ -110,8 +108,10 @@ asio::awaitable<void> ManualClock::sleep(Duration duration) {
     std::lock_guard lock(impl->mutex);
     sleeper->deadline = impl->now + std::max(Duration::zero(), duration);
     impl->requested.push_back(duration);
-    if (sleeper->deadline <= impl->now) sleeper->due = true;
-    else impl->sleepers.push_back(sleeper);
+    if (sleeper->deadline <= impl->now)
+      sleeper->due = true;
+    else
+      impl->sleepers.push_back(sleeper);
   }
   impl->changed.notify_all();
   co_await asyncWaitUntilDue(impl, sleeper, asio::use_awaitable);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
-
 #include <chrono>
 #include <memory>
 #include <mutex>

@@ -1,9 +1,8 @@
 #include "platform/dispatch/main_loop.h"
 
+#include <algorithm>
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
-
-#include <algorithm>
 #include <future>
 
 namespace brellis::platform::dispatch {

@@ -3,7 +3,6 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/post.hpp>
 #include <asio/strand.hpp>
-
 #include <functional>
 #include <future>
 #include <memory>

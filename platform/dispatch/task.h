@@ -7,7 +7,6 @@
 #include <asio/detached.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/use_future.hpp>
-
 #include <exception>
 #include <memory>
 
@@ -37,8 +36,9 @@ class TaskHandle {
     TaskHandle handle;
     handle.state_ = std::make_shared<State>();
     auto state = handle.state_;
-    asio::co_spawn(executor, std::move(task),
-                   asio::bind_cancellation_slot(state->signal.slot(), [state](std::exception_ptr) {}));
+    asio::co_spawn(
+        executor, std::move(task),
+        asio::bind_cancellation_slot(state->signal.slot(), [state](std::exception_ptr) {}));
     handle.executor_ = executor;
     return handle;
   }

@@ -173,8 +173,10 @@ bool Defaults::replaceIfEqual(std::string_view key, const std::optional<PlistVal
     const PlistValue* current = values.find(key);
     bool matches = expected ? (current && *current == *expected) : current == nullptr;
     if (!matches) return false;
-    if (value) values.set(std::string(key), *value);
-    else values.remove(key);
+    if (value)
+      values.set(std::string(key), *value);
+    else
+      values.remove(key);
     return true;
   });
 }
@@ -190,9 +192,8 @@ void Defaults::removePersistentDomain(std::string_view suiteName) {
   if (!isSafeSuiteName(suiteName)) return;
   std::string suite(suiteName);
   if (!ensureDirectory(directory())) return;
-  coordinateWriting(suitePath(suite), [&](const std::filesystem::path& path) {
-    ::unlink(path.c_str());
-  });
+  coordinateWriting(suitePath(suite),
+                    [&](const std::filesystem::path& path) { ::unlink(path.c_str()); });
 }
 
 }  // namespace brellis::platform::foundation

@@ -27,9 +27,9 @@ class Defaults {
   const std::string& suiteName() const { return suite_; }
 
   std::optional<PlistValue> object(std::string_view key) const;
-  std::optional<Bytes> data(std::string_view key) const;        // absent unless data
+  std::optional<Bytes> data(std::string_view key) const;          // absent unless data
   std::optional<std::string> string(std::string_view key) const;  // absent unless a string
-  bool boolean(std::string_view key) const;   // false unless a boolean (or a non-zero integer)
+  bool boolean(std::string_view key) const;     // false unless a boolean (or a non-zero integer)
   int64_t integer(std::string_view key) const;  // 0 unless an integer (or a boolean)
   PlistDict dictionaryRepresentation() const;
 

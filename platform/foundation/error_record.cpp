@@ -20,8 +20,8 @@ std::string ErrorRecord::localizedDescription() const {
   if (auto* entry = userInfo.find(kLocalizedDescriptionKey)) {
     if (auto* text = entry->string()) return *text;
   }
-  return "The operation couldn\u2019t be completed. (" + domain + " error " +
-         std::to_string(code) + ".)";
+  return "The operation couldn\u2019t be completed. (" + domain + " error " + std::to_string(code) +
+         ".)";
 }
 
 std::string ErrorRecord::description() const {
@@ -79,9 +79,7 @@ std::string errorText(const ErrorRecord& record, const std::string& description)
          record.localizedDescription();
 }
 
-std::string errorText(const ErrorRecord& record) {
-  return errorText(record, record.description());
-}
+std::string errorText(const ErrorRecord& record) { return errorText(record, record.description()); }
 
 std::string errorText(const std::exception_ptr& error) {
   try {

@@ -51,7 +51,8 @@ bool coordinateWriting(const std::filesystem::path& path,
 }
 
 bool writeFileAtomically(const std::filesystem::path& path, const void* data, size_t size) {
-  std::string pattern = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+  std::string pattern =
+      (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
   int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (fd < 0) return false;
   const auto* bytes = static_cast<const char*>(data);

@@ -1,11 +1,12 @@
 #include "platform/os_log/logger.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 #ifdef BRELLIS_HAVE_JOURNALD
 #include <systemd/sd-journal.h>
@@ -35,8 +36,8 @@ std::atomic<int>& minimumLevelStorage() {
 class StderrSink : public LogSink {
  public:
   void write(const LogRecord& r) override {
-    std::string line = "[" + r.subsystem + ":" + r.category + "] <" + levelName(r.level) + "> " +
-                       r.text + "\n";
+    std::string line =
+        "[" + r.subsystem + ":" + r.category + "] <" + levelName(r.level) + "> " + r.text + "\n";
     (void)!::write(STDERR_FILENO, line.data(), line.size());
   }
 };
@@ -47,11 +48,21 @@ class JournaldSink : public LogSink {
   void write(const LogRecord& r) override {
     int priority = LOG_INFO;
     switch (r.level) {
-      case LogLevel::debug: priority = LOG_DEBUG; break;
-      case LogLevel::info: priority = LOG_INFO; break;
-      case LogLevel::defaultLevel: priority = LOG_NOTICE; break;
-      case LogLevel::error: priority = LOG_ERR; break;
-      case LogLevel::fault: priority = LOG_CRIT; break;
+      case LogLevel::debug:
+        priority = LOG_DEBUG;
+        break;
+      case LogLevel::info:
+        priority = LOG_INFO;
+        break;
+      case LogLevel::defaultLevel:
+        priority = LOG_NOTICE;
+        break;
+      case LogLevel::error:
+        priority = LOG_ERR;
+        break;
+      case LogLevel::fault:
+        priority = LOG_CRIT;
+        break;
     }
     sd_journal_send("MESSAGE=%s", r.text.c_str(), "PRIORITY=%i", priority, "SUBSYSTEM=%s",
                     r.subsystem.c_str(), "CATEGORY=%s", r.category.c_str(), nullptr);
@@ -79,15 +90,20 @@ SinkRegistry& registry() {
   return *r;
 }
 
-std::string formatScalar(const char* spec, const LogArg& arg) {
+std::string formatScalar(const char* conversionSpec, const LogArg& arg) {
   char buffer[64];
   if (auto* i = std::get_if<int64_t>(&arg)) {
-    if (std::strchr(spec, 'x')) std::snprintf(buffer, sizeof buffer, "%" PRIx64, uint64_t(*i));
-    else if (std::strchr(spec, 'u')) std::snprintf(buffer, sizeof buffer, "%" PRIu64, uint64_t(*i));
-    else std::snprintf(buffer, sizeof buffer, "%" PRId64, *i);
+    if (std::strchr(conversionSpec, 'x'))
+      std::snprintf(buffer, sizeof buffer, "%" PRIx64, uint64_t(*i));
+    else if (std::strchr(conversionSpec, 'u'))
+      std::snprintf(buffer, sizeof buffer, "%" PRIu64, uint64_t(*i));
+    else
+      std::snprintf(buffer, sizeof buffer, "%" PRId64, *i);
   } else if (auto* u = std::get_if<uint64_t>(&arg)) {
-    if (std::strchr(spec, 'x')) std::snprintf(buffer, sizeof buffer, "%" PRIx64, *u);
-    else std::snprintf(buffer, sizeof buffer, "%" PRIu64, *u);
+    if (std::strchr(conversionSpec, 'x'))
+      std::snprintf(buffer, sizeof buffer, "%" PRIx64, *u);
+    else
+      std::snprintf(buffer, sizeof buffer, "%" PRIu64, *u);
   } else if (auto* d = std::get_if<double>(&arg)) {
     std::snprintf(buffer, sizeof buffer, "%f", *d);
   } else if (auto* b = std::get_if<bool>(&arg)) {
@@ -102,11 +118,16 @@ std::string formatScalar(const char* spec, const LogArg& arg) {
 
 const char* levelName(LogLevel level) {
   switch (level) {
-    case LogLevel::debug: return "debug";
-    case LogLevel::info: return "info";
-    case LogLevel::defaultLevel: return "default";
-    case LogLevel::error: return "error";
-    case LogLevel::fault: return "fault";
+    case LogLevel::debug:
+      return "debug";
+    case LogLevel::info:
+      return "info";
+    case LogLevel::defaultLevel:
+      return "default";
+    case LogLevel::error:
+      return "error";
+    case LogLevel::fault:
+      return "fault";
   }
   return "default";
 }
@@ -136,12 +157,13 @@ RenderedMessage renderFormat(std::string_view format, const std::vector<LogArg>&
       decorations = std::string(format.substr(j + 1, close - j - 1));
       j = close + 1;
     }
-    std::string spec = "%";
-    while (j < format.size() && std::strchr("-+ #0123456789.", format[j])) spec += format[j++];
-    while (j < format.size() && std::strchr("hlqLzjt", format[j])) spec += format[j++];
+    std::string conversionSpec = "%";
+    while (j < format.size() && std::strchr("-+ #0123456789.", format[j]))
+      conversionSpec += format[j++];
+    while (j < format.size() && std::strchr("hlqLzjt", format[j])) conversionSpec += format[j++];
     if (j >= format.size()) break;
     char conversion = format[j];
-    spec += conversion;
+    conversionSpec += conversion;
     i = j;
 
     bool isPublic = decorations.find("public") != std::string::npos;
@@ -156,24 +178,31 @@ RenderedMessage renderFormat(std::string_view format, const std::vector<LogArg>&
       const LogArg& arg = args[next++];
       if (isBool || (std::holds_alternative<bool>(arg) && conversion != 'd')) {
         bool value = false;
-        if (auto* b = std::get_if<bool>(&arg)) value = *b;
-        else if (auto* i64 = std::get_if<int64_t>(&arg)) value = *i64 != 0;
-        else if (auto* u64 = std::get_if<uint64_t>(&arg)) value = *u64 != 0;
+        if (auto* b = std::get_if<bool>(&arg))
+          value = *b;
+        else if (auto* i64 = std::get_if<int64_t>(&arg))
+          value = *i64 != 0;
+        else if (auto* u64 = std::get_if<uint64_t>(&arg))
+          value = *u64 != 0;
         rendered = value ? "true" : "false";
       } else if (conversion == 'f' || conversion == 'g' || conversion == 'e') {
         double value = 0;
-        if (auto* d = std::get_if<double>(&arg)) value = *d;
-        else if (auto* i64 = std::get_if<int64_t>(&arg)) value = double(*i64);
-        else if (auto* u64 = std::get_if<uint64_t>(&arg)) value = double(*u64);
+        if (auto* d = std::get_if<double>(&arg))
+          value = *d;
+        else if (auto* i64 = std::get_if<int64_t>(&arg))
+          value = double(*i64);
+        else if (auto* u64 = std::get_if<uint64_t>(&arg))
+          value = double(*u64);
         char buffer[512];
-        std::string fspec = spec;
+        std::string fconversion = conversionSpec;
         // Strip length modifiers that do not apply to doubles.
         std::string clean;
-        for (char ch : fspec) if (!std::strchr("hlqzjt", ch)) clean += ch;
+        for (char ch : fconversion)
+          if (!std::strchr("hlqzjt", ch)) clean += ch;
         std::snprintf(buffer, sizeof buffer, clean.c_str(), value);
         rendered = buffer;
       } else {
-        rendered = formatScalar(spec.c_str(), arg);
+        rendered = formatScalar(conversionSpec.c_str(), arg);
       }
     }
     bool redact = isPrivate || (isObject && !isPublic);

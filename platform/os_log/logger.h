@@ -61,15 +61,25 @@ class Logger {
     emit(level, format, {toArg(args)...});
   }
   template <class... A>
-  void debug(std::string_view f, const A&... a) const { log(LogLevel::debug, f, a...); }
+  void debug(std::string_view f, const A&... a) const {
+    log(LogLevel::debug, f, a...);
+  }
   template <class... A>
-  void info(std::string_view f, const A&... a) const { log(LogLevel::info, f, a...); }
+  void info(std::string_view f, const A&... a) const {
+    log(LogLevel::info, f, a...);
+  }
   template <class... A>
-  void notice(std::string_view f, const A&... a) const { log(LogLevel::defaultLevel, f, a...); }
+  void notice(std::string_view f, const A&... a) const {
+    log(LogLevel::defaultLevel, f, a...);
+  }
   template <class... A>
-  void error(std::string_view f, const A&... a) const { log(LogLevel::error, f, a...); }
+  void error(std::string_view f, const A&... a) const {
+    log(LogLevel::error, f, a...);
+  }
   template <class... A>
-  void fault(std::string_view f, const A&... a) const { log(LogLevel::fault, f, a...); }
+  void fault(std::string_view f, const A&... a) const {
+    log(LogLevel::fault, f, a...);
+  }
 
   static bool isEnabled(LogLevel level);
   static void setMinimumLevel(LogLevel level);

@@ -71,8 +71,7 @@ CodeSignature decodeCodeSignature(const foundation::Bytes& bytes) {
   if (identifier == nullptr || identifier->empty()) malformed("identifier");
   if (info == nullptr) malformed("info");
   if (hash == nullptr || hash->size() != 32) malformed("executable hash");
-  if (certificates == nullptr || certificates->empty() ||
-      certificates->size() > kMaxCertificates) {
+  if (certificates == nullptr || certificates->empty() || certificates->size() > kMaxCertificates) {
     malformed("certificates");
   }
 

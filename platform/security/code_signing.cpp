@@ -73,12 +73,11 @@ std::optional<std::vector<foundation::Bytes>> verifyChain(
     const std::vector<X509Certificate>& chain) {
   std::vector<foundation::Bytes> anchors = loadAnchors();
   if (anchors.empty()) return std::nullopt;
-  std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(),
-                                                                &X509_STORE_free);
+  std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(), &X509_STORE_free);
   std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)> untrusted(
-      sk_X509_new_null(), [](STACK_OF(X509)* stack) { sk_X509_free(stack); });
-  std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> context(
-      X509_STORE_CTX_new(), &X509_STORE_CTX_free);
+      sk_X509_new_null(), [](STACK_OF(X509) * stack) { sk_X509_free(stack); });
+  std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> context(X509_STORE_CTX_new(),
+                                                                          &X509_STORE_CTX_free);
   if (!store || !untrusted || !context) return std::nullopt;
   std::vector<X509Certificate> anchorCertificates;
   for (const auto& der : anchors) {
@@ -184,9 +183,7 @@ GuestCode GuestCode::copyGuest(const GuestIdentity& identity) {
 ValidityResult checkValidity(const GuestCode& code, const Requirement* requirement) {
   const GuestIdentity& identity = code.identity();
   const std::string noSuchCode = *errorMessage(errSecCSNoSuchCode);
-  auto sameProcess = [&identity] {
-    return processStartTime(identity.pid) == identity.startTime;
-  };
+  auto sameProcess = [&identity] { return processStartTime(identity.pid) == identity.startTime; };
   if (!sameProcess()) return failure(errSecCSNoSuchCode, noSuchCode, code.path());
   // /proc/<pid>/exe opens the file the process runs, even if its path was replaced since.
   FileDescriptor executable(::open(procPath(identity.pid, "exe").c_str(), O_RDONLY | O_CLOEXEC));

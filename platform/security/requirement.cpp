@@ -16,8 +16,17 @@ constexpr size_t kMaxTextSize = 64 * 1024;
 constexpr int kMaxNesting = 64;
 constexpr long kMaxCertificateIndex = 32;
 
-enum class TokenKind { word, string, leftParen, rightParen, leftBracket, rightBracket, bang,
-                       op, end };
+enum class TokenKind {
+  word,
+  string,
+  leftParen,
+  rightParen,
+  leftBracket,
+  rightBracket,
+  bang,
+  op,
+  end
+};
 enum class Op { equal, less, lessEqual, greater, greaterEqual };
 
 struct Token {
@@ -66,7 +75,7 @@ std::vector<Token> tokenize(std::string_view text) {
       }
       tokens.push_back({TokenKind::string, std::move(value), start});
     } else if (c == '(' || c == ')' || c == '[' || c == ']' || c == '!') {
-      TokenKind kind = c == '(' ? TokenKind::leftParen
+      TokenKind kind = c == '('   ? TokenKind::leftParen
                        : c == ')' ? TokenKind::rightParen
                        : c == '[' ? TokenKind::leftBracket
                        : c == ']' ? TokenKind::rightBracket
@@ -75,7 +84,7 @@ std::vector<Token> tokenize(std::string_view text) {
     } else if (c == '=' || c == '<' || c == '>') {
       Token token{TokenKind::op, std::string(1, c), i};
       bool orEqual = i + 1 < text.size() && text[i + 1] == '=';
-      token.op = c == '=' ? Op::equal
+      token.op = c == '='   ? Op::equal
                  : c == '<' ? (orEqual ? Op::lessEqual : Op::less)
                             : (orEqual ? Op::greaterEqual : Op::greater);
       i += (c != '=' && orEqual) ? 2 : 1;
@@ -106,8 +115,8 @@ struct RequirementNode {
   Kind kind;
   std::shared_ptr<const RequirementNode> left;
   std::shared_ptr<const RequirementNode> right;
-  std::string key;           // identifier value, info key or field OID
-  int subjectNid = 0;        // certSubject
+  std::string key;            // identifier value, info key or field OID
+  int subjectNid = 0;         // certSubject
   long certificateIndex = 0;  // -1: root
   Match match;
 };
@@ -289,11 +298,16 @@ bool compareWith(const Match& match, const std::string& actual) {
   if (match.op == Op::equal) return actual == match.value;
   int order = compareVersions(actual, match.value);
   switch (match.op) {
-    case Op::less: return order < 0;
-    case Op::lessEqual: return order <= 0;
-    case Op::greater: return order > 0;
-    case Op::greaterEqual: return order >= 0;
-    case Op::equal: break;
+    case Op::less:
+      return order < 0;
+    case Op::lessEqual:
+      return order <= 0;
+    case Op::greater:
+      return order > 0;
+    case Op::greaterEqual:
+      return order >= 0;
+    case Op::equal:
+      break;
   }
   return false;
 }
@@ -305,11 +319,16 @@ class Evaluation {
 
   bool evaluate(const RequirementNode& node) {
     switch (node.kind) {
-      case Kind::andNode: return evaluate(*node.left) && evaluate(*node.right);
-      case Kind::orNode: return evaluate(*node.left) || evaluate(*node.right);
-      case Kind::notNode: return !evaluate(*node.left);
-      case Kind::identifier: return info_.identifier == node.key;
-      case Kind::anchor: return info_.anchored;
+      case Kind::andNode:
+        return evaluate(*node.left) && evaluate(*node.right);
+      case Kind::orNode:
+        return evaluate(*node.left) || evaluate(*node.right);
+      case Kind::notNode:
+        return !evaluate(*node.left);
+      case Kind::identifier:
+        return info_.identifier == node.key;
+      case Kind::anchor:
+        return info_.anchored;
       case Kind::info: {
         const foundation::PlistValue* value = info_.info.find(node.key);
         if (value == nullptr) return false;

@@ -6,9 +6,8 @@ namespace brellis::platform::security {
 namespace {
 
 bool isNumber(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= '0' && c <= '9';
-  });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Numbers of any length compare without overflow: strip leading zeros, then longer is larger.

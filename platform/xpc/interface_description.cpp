@@ -4,8 +4,7 @@
 
 namespace brellis::platform::xpc {
 
-InterfaceDescription::InterfaceDescription(std::string name,
-                                           std::vector<MethodDescription> methods)
+InterfaceDescription::InterfaceDescription(std::string name, std::vector<MethodDescription> methods)
     : name_(std::move(name)), methods_(std::move(methods)) {
   for (size_t i = 0; i < methods_.size(); ++i) {
     if (methods_[i].selector.empty()) throw std::invalid_argument("empty selector");
@@ -21,7 +20,8 @@ const MethodDescription* InterfaceDescription::find(std::string_view selector) c
 }
 
 bool conforms(const Value& value, ArgType type) {
-  if (value.isNull()) return type.nullable || type.kind == ValueKind::null;
+  if (value.isNull()) return type.nullable || (!type.number && type.kind == ValueKind::null);
+  if (type.number) return isNumberKind(value.kind());
   return value.kind() == type.kind;
 }
 
@@ -33,7 +33,8 @@ std::optional<std::string> checkArguments(const std::vector<ArgType>& types,
   }
   for (size_t i = 0; i < types.size(); ++i) {
     if (!conforms(values[i], types[i])) {
-      return "argument " + std::to_string(i) + ": expected " + kindName(types[i].kind) +
+      return "argument " + std::to_string(i) + ": expected " +
+             (types[i].number ? "number" : kindName(types[i].kind)) +
              (types[i].nullable ? " or null" : "") + ", got " + kindName(values[i].kind());
     }
   }

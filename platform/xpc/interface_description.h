@@ -11,15 +11,25 @@
 namespace brellis::platform::xpc {
 
 // The declared type of one argument: a value kind, and whether null (nil) is allowed in its place.
+// A number type (`number` set; `kind` is then ignored) accepts any numeric wire value, int64,
+// uint64 or double, as a boxed number of the platform may travel as any of them.
 struct ArgType {
   ValueKind kind = ValueKind::null;
   bool nullable = false;
+  bool number = false;
 
   bool operator==(const ArgType&) const = default;
 };
 
 inline constexpr ArgType arg(ValueKind kind) { return ArgType{kind, false}; }
 inline constexpr ArgType nullableArg(ValueKind kind) { return ArgType{kind, true}; }
+inline constexpr ArgType numberArg() { return ArgType{ValueKind::real, false, true}; }
+inline constexpr ArgType nullableNumberArg() { return ArgType{ValueKind::real, true, true}; }
+
+// Whether `kind` is one of the numeric wire kinds (int64, uint64, double).
+inline constexpr bool isNumberKind(ValueKind kind) {
+  return kind == ValueKind::int64 || kind == ValueKind::uint64 || kind == ValueKind::real;
+}
 
 // One method of an interface: its selector, the types of its arguments and, for a method with a
 // reply block, the types of the reply's arguments (absent: a one-way message).

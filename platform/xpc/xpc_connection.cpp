@@ -7,7 +7,6 @@
 
 #include <asio/dispatch.hpp>
 #include <asio/post.hpp>
-
 #include <cerrno>
 #include <cstring>
 
@@ -57,7 +56,8 @@ static std::shared_ptr<XpcConnection> makeConnection(XpcConnection::Internal::Ro
 std::shared_ptr<XpcConnection> XpcConnection::makeWithServiceName(std::string serviceName,
                                                                   ConnectionLimits limits) {
   return makeConnection(Internal::Role::client,
-                        Internal::ServiceRecipe{std::move(serviceName), true, false, false}, limits);
+                        Internal::ServiceRecipe{std::move(serviceName), true, false, false},
+                        limits);
 }
 
 std::shared_ptr<XpcConnection> XpcConnection::makeWithMachServiceName(std::string name,
@@ -465,9 +465,10 @@ void XpcConnection::Internal::armRead() {
 }
 
 void XpcConnection::Internal::readAvailable() {
-  std::vector<uint8_t> buffer(kReadChunk);
+  // Kept between reads: a fresh zero-filled chunk per wake-up showed up on every round trip.
+  if (readBuffer.empty()) readBuffer.resize(kReadChunk);
   for (int round = 0; round < 16 && socket; ++round) {
-    auto received = receiveMessage(socket->native_handle(), buffer, limits.maxDescriptors);
+    auto received = receiveMessage(socket->native_handle(), readBuffer, limits.maxDescriptors);
     if (received.truncated) {
       violation("descriptors or credentials truncated");
       return;
@@ -482,7 +483,7 @@ void XpcConnection::Internal::readAvailable() {
       return;
     }
     if (!firstCredentials && received.credentials) firstCredentials = received.credentials;
-    reader->push({buffer.data(), static_cast<size_t>(received.size)});
+    reader->push({readBuffer.data(), static_cast<size_t>(received.size)});
     for (auto& fd : received.fds) reader->pushDescriptor(std::move(fd));
   }
   auto generation = linkGeneration;
@@ -517,10 +518,16 @@ void XpcConnection::Internal::handleFrame(Frame frame) {
     return;
   }
   switch (frame.type) {
-    case FrameType::hello: violation("second hello"); return;
-    case FrameType::call: handleCall(std::move(frame)); return;
+    case FrameType::hello:
+      violation("second hello");
+      return;
+    case FrameType::call:
+      handleCall(std::move(frame));
+      return;
     case FrameType::reply:
-    case FrameType::replyDropped: handleReply(std::move(frame)); return;
+    case FrameType::replyDropped:
+      handleReply(std::move(frame));
+      return;
   }
 }
 

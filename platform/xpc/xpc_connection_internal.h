@@ -3,7 +3,6 @@
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
-
 #include <deque>
 #include <functional>
 #include <map>
@@ -79,6 +78,7 @@ struct XpcConnection::Internal {
   bool helloReceived = false;
   std::optional<ucred> firstCredentials;
   std::unique_ptr<FrameReader> reader;
+  std::vector<uint8_t> readBuffer;  // receive buffer, allocated at the first read
   std::deque<Outgoing> outbox;
   std::map<uint64_t, PendingCall> pending;
   uint64_t nextId = 1;

@@ -154,9 +154,13 @@ Bytes makeCertificate(EVP_PKEY* key, const Subject& subject, bool isCa, EVP_PKEY
 }
 
 std::string readText(const std::filesystem::path& path) {
-  std::ifstream stream(path, std::ios::binary);
+  std::ifstream stream(path, std::ios::binary | std::ios::ate);
   check(static_cast<bool>(stream), "read file");
-  return std::string(std::istreambuf_iterator<char>(stream), {});
+  std::string text(static_cast<size_t>(stream.tellg()), '\0');
+  stream.seekg(0);
+  stream.read(text.data(), static_cast<std::streamsize>(text.size()));
+  check(static_cast<bool>(stream), "read file");
+  return text;
 }
 
 void writeText(const std::filesystem::path& path, const std::string& text) {
@@ -183,23 +187,27 @@ Bytes signWithKey(const std::string& privateKeyPem, const Bytes& data) {
 }  // namespace
 
 LeafProfile LeafProfile::developerId() {
-  return LeafProfile{"Developer ID Application: Velkor", kTeamIdentifier, {kDeveloperIdLeafOid},
+  return LeafProfile{"Developer ID Application: Velkor",
+                     kTeamIdentifier,
+                     {kDeveloperIdLeafOid},
                      Issuer::developerIdCa};
 }
 
 LeafProfile LeafProfile::development() {
-  return LeafProfile{"Apple Development: Velkor", kTeamIdentifier, {kDevelopmentLeafOid},
-                     Issuer::wwdrCa};
+  return LeafProfile{
+      "Apple Development: Velkor", kTeamIdentifier, {kDevelopmentLeafOid}, Issuer::wwdrCa};
 }
 
 LeafProfile LeafProfile::macAppStore() {
-  return LeafProfile{"Apple Mac OS Application Signing", kOtherTeamIdentifier,
-                     {kMacAppStoreLeafOid}, Issuer::wwdrCa};
+  return LeafProfile{"Apple Mac OS Application Signing",
+                     kOtherTeamIdentifier,
+                     {kMacAppStoreLeafOid},
+                     Issuer::wwdrCa};
 }
 
 LeafProfile LeafProfile::testFlight() {
-  return LeafProfile{"TestFlight Beta Distribution", kOtherTeamIdentifier, {kTestFlightLeafOid},
-                     Issuer::wwdrCa};
+  return LeafProfile{
+      "TestFlight Beta Distribution", kOtherTeamIdentifier, {kTestFlightLeafOid}, Issuer::wwdrCa};
 }
 
 LeafProfile LeafProfile::plain() {
@@ -229,8 +237,8 @@ TestCertificateAuthority TestCertificateAuthority::create(const std::string& nam
     entity.privateKeyPem = keyToPem(key.get());
     return entity;
   };
-  ca.developerIdCa_ = intermediate(name + " Developer ID Certification Authority",
-                                   kDeveloperIdCaOid);
+  ca.developerIdCa_ =
+      intermediate(name + " Developer ID Certification Authority", kDeveloperIdCaOid);
   ca.wwdrCa_ = intermediate(name + " Worldwide Developer Relations", kWwdrCaOid);
   return ca;
 }
@@ -242,9 +250,9 @@ void TestCertificateAuthority::save(const std::filesystem::path& directory) cons
   for (const auto& [name, entity] : entities) {
     writeText(directory / (std::string(name) + ".pem"), certToPem(entity->certificateDer));
     writeText(directory / (std::string(name) + ".key.pem"), entity->privateKeyPem);
-    std::filesystem::permissions(directory / (std::string(name) + ".key.pem"),
-                                 std::filesystem::perms::owner_read |
-                                     std::filesystem::perms::owner_write);
+    std::filesystem::permissions(
+        directory / (std::string(name) + ".key.pem"),
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   }
 }
 
@@ -261,9 +269,12 @@ TestCertificateAuthority TestCertificateAuthority::load(const std::filesystem::p
 
 const TestCertificateAuthority::Entity& TestCertificateAuthority::issuerOf(Issuer issuer) const {
   switch (issuer) {
-    case Issuer::developerIdCa: return developerIdCa_;
-    case Issuer::wwdrCa: return wwdrCa_;
-    case Issuer::root: return root_;
+    case Issuer::developerIdCa:
+      return developerIdCa_;
+    case Issuer::wwdrCa:
+      return wwdrCa_;
+    case Issuer::root:
+      return root_;
   }
   return root_;
 }
@@ -273,10 +284,9 @@ SigningIdentity TestCertificateAuthority::issueLeaf(const LeafProfile& profile) 
   KeyPtr issuerKey = keyFromPem(issuer.privateKeyPem);
   KeyPtr key = newKey();
   SigningIdentity identity;
-  identity.chain.push_back(makeCertificate(key.get(),
-                                           {profile.commonName, profile.organizationalUnit},
-                                           false, issuerKey.get(), issuer.certificateDer,
-                                           profile.extensionOids));
+  identity.chain.push_back(
+      makeCertificate(key.get(), {profile.commonName, profile.organizationalUnit}, false,
+                      issuerKey.get(), issuer.certificateDer, profile.extensionOids));
   if (profile.issuer != Issuer::root) identity.chain.push_back(issuer.certificateDer);
   identity.privateKeyPem = keyToPem(key.get());
   return identity;
@@ -297,8 +307,9 @@ void signExecutable(const std::filesystem::path& executable, const std::string& 
   info.set("CFBundleIdentifier", identifier);
   info.set("CFBundleShortVersionString", version);
   Bytes file = platform::security::encodeCodeSignature(
-      identifier, info, hash, identity.chain,
-      [&identity](const Bytes& signedData) { return signWithKey(identity.privateKeyPem, signedData); });
+      identifier, info, hash, identity.chain, [&identity](const Bytes& signedData) {
+        return signWithKey(identity.privateKeyPem, signedData);
+      });
   writeText(platform::security::signaturePath(executable), std::string(file.begin(), file.end()));
 }
 

@@ -51,11 +51,11 @@ struct LeafProfile {
   std::vector<std::string> extensionOids;  // each added as a non-critical ASN.1 NULL
   Issuer issuer = Issuer::developerIdCa;
 
-  static LeafProfile developerId();   // OU team, 6.1.13, issued by developerIdCa
-  static LeafProfile development();   // OU team, 6.1.12, issued by wwdrCa
-  static LeafProfile macAppStore();   // OU other team, 6.1.9, issued by wwdrCa
-  static LeafProfile testFlight();    // OU other team, 6.1.25.1, issued by wwdrCa
-  static LeafProfile plain();         // OU team, no Apple extensions, issued by wwdrCa
+  static LeafProfile developerId();  // OU team, 6.1.13, issued by developerIdCa
+  static LeafProfile development();  // OU team, 6.1.12, issued by wwdrCa
+  static LeafProfile macAppStore();  // OU other team, 6.1.9, issued by wwdrCa
+  static LeafProfile testFlight();   // OU other team, 6.1.25.1, issued by wwdrCa
+  static LeafProfile plain();        // OU team, no Apple extensions, issued by wwdrCa
   // "developer-id", "development", "mac-app-store", "testflight", "plain"; throws otherwise.
   static LeafProfile named(const std::string& name);
 };

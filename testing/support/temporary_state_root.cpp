@@ -21,8 +21,10 @@ TemporaryStateRoot::TemporaryStateRoot() {
 }
 
 TemporaryStateRoot::~TemporaryStateRoot() {
-  if (previous_) ::setenv("BRELLIS_ROOT", previous_->c_str(), 1);
-  else ::unsetenv("BRELLIS_ROOT");
+  if (previous_)
+    ::setenv("BRELLIS_ROOT", previous_->c_str(), 1);
+  else
+    ::unsetenv("BRELLIS_ROOT");
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
 }

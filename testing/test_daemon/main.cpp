@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
     } else if (flag == "--service" && hasValue) {
       options.serviceName = args[++i];
     } else if ((flag == "--unlock-data" || flag == "--unlock-status" ||
-                flag == "--shared-secret") && hasValue) {
+                flag == "--shared-secret") &&
+               hasValue) {
       auto bytes = readFile(args[++i]);
       if (!bytes) {
         std::fprintf(stderr, "cannot read %s\n", args[i].c_str());

@@ -1,9 +1,9 @@
 #include "testing/test_daemon/test_daemon.h"
 
-#include <asio/steady_timer.hpp>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -66,7 +66,8 @@ xpc::Value valueFromJson(const json& item, const std::optional<xpc::Endpoint>& e
   }
   if (key == "dict") {
     xpc::ValueDict items;
-    for (const auto& [k, element] : v.items()) items.emplace_back(k, valueFromJson(element, endpoint));
+    for (const auto& [k, element] : v.items())
+      items.emplace_back(k, valueFromJson(element, endpoint));
     return xpc::Value::dict(std::move(items));
   }
   if (key == "error") {
@@ -98,7 +99,8 @@ struct TestDaemon::State {
 
   void record(const OperationDescriptor& row, const std::vector<xpc::Value>& arguments) {
     json line{{"selector", row.selector}, {"arguments", json::array()}};
-    for (const auto& argument : arguments) line["arguments"].push_back(TestDaemon::toJson(argument));
+    for (const auto& argument : arguments)
+      line["arguments"].push_back(TestDaemon::toJson(argument));
     std::lock_guard lock(mutex);
     std::ofstream out(directory / kCallLogFile, std::ios::app);
     out << line.dump() << "\n";
@@ -144,7 +146,8 @@ struct TestDaemon::State {
         return endpoint ? xpc::Value::endpoint(*endpoint) : xpc::Value::null();
       }
       case WireKind::fileHandle:
-        return xpc::Value::fd(xpc::makeSharedFd(xpc::UniqueFd(open("/dev/null", O_RDONLY | O_CLOEXEC))));
+        return xpc::Value::fd(
+            xpc::makeSharedFd(xpc::UniqueFd(open("/dev/null", O_RDONLY | O_CLOEXEC))));
       case WireKind::bytesList:
         return xpc::Value::array({xpc::Value::data(textBytes(selector))});
       case WireKind::stringList:
@@ -177,9 +180,8 @@ bool TestDaemon::start(std::string* why) {
   std::weak_ptr<State> weakState = state_;
   for (const auto& row : daemon_client::operations()) {
     const OperationDescriptor* rowPtr = &row;
-    dispatcher->on(std::string(row.selector), [weakState, rowPtr](
-                                                   std::vector<xpc::Value> arguments,
-                                                   xpc::Reply reply) {
+    dispatcher->on(std::string(row.selector), [weakState, rowPtr](std::vector<xpc::Value> arguments,
+                                                                  xpc::Reply reply) {
       auto state = weakState.lock();
       if (!state) return;
       const auto& row = *rowPtr;
@@ -213,7 +215,8 @@ bool TestDaemon::start(std::string* why) {
             if (mode == "error" || mode == "both") {
               values.push_back(xpc::Value::error(
                   fnd::ErrorRecord{entry.value("errorDomain", "TestDaemonErrorDomain"),
-                                   entry.value("errorCode", int64_t{1}), {}}));
+                                   entry.value("errorCode", int64_t{1}),
+                                   {}}));
             } else {
               values.push_back(xpc::Value::null());
             }
@@ -335,7 +338,8 @@ json TestDaemon::toJson(const xpc::Value& value) {
       return json{{"dict", items}};
     }
     case xpc::ValueKind::error:
-      return json{{"error", {{"domain", value.asError()->domain}, {"code", value.asError()->code}}}};
+      return json{
+          {"error", {{"domain", value.asError()->domain}, {"code", value.asError()->code}}}};
     case xpc::ValueKind::fd:
       return json{{"fd", true}};
     case xpc::ValueKind::endpoint:

@@ -45,11 +45,10 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "platform/foundation/plist_value.h"
 #include "platform/xpc/endpoint.h"
@@ -83,7 +82,8 @@ class TestDaemon {
   // The recorded calls, read back from calls.jsonl.
   std::vector<nlohmann::json> calls() const;
   static std::vector<nlohmann::json> readCalls(const std::filesystem::path& stateDirectory);
-  static void writeScript(const std::filesystem::path& stateDirectory, const nlohmann::json& script);
+  static void writeScript(const std::filesystem::path& stateDirectory,
+                          const nlohmann::json& script);
   static std::filesystem::path defaultStateDirectory();
 
   std::optional<platform::xpc::Endpoint> storedEndpoint() const;

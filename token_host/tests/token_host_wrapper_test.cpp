@@ -1,22 +1,22 @@
+#include "token_host/token_host_wrapper.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "platform/crypto_token_kit/test_support/scoped_state_root.h"
 #include "platform/crypto_token_kit/test_support/test_certificates.h"
 #include "platform/crypto_token_kit/token_store.h"
 #include "platform/os_log/logger.h"
+#include "testing/support/temporary_state_root.h"
 #include "token_host/driver_domain.h"
 #include "token_host/keychain_items.h"
 #include "token_host/token_host.h"
 #include "token_host/token_host_error.h"
-#include "token_host/token_host_wrapper.h"
 
 namespace brellis::token_host {
 namespace {
 
 namespace ctk = platform::crypto_token_kit;
 using ctk::test_support::makeTestCertificate;
-using ctk::test_support::ScopedStateRoot;
 using ctk::test_support::TestKeyKind;
 using platform::foundation::Bytes;
 using platform::os_log::LogLevel;
@@ -107,10 +107,10 @@ TEST(KeychainItemsMatchTest, MatchGoesOneWay) {
   // A key item against a certificate item with the same bytes is no counterpart.
   EXPECT_FALSE(keychainItemsMatch({a[0]}, {a[1]}));
   // Two keys without public key data count as equal.
-  auto bare = std::make_shared<ctk::TKTokenKeychainKey>(int64_t{1}, ctk::KeyType::rsa, 2048,
-                                                        std::nullopt);
-  auto bare2 = std::make_shared<ctk::TKTokenKeychainKey>(int64_t{2}, ctk::KeyType::rsa, 1024,
-                                                         std::nullopt);
+  auto bare =
+      std::make_shared<ctk::TKTokenKeychainKey>(int64_t{1}, ctk::KeyType::rsa, 2048, std::nullopt);
+  auto bare2 =
+      std::make_shared<ctk::TKTokenKeychainKey>(int64_t{2}, ctk::KeyType::rsa, 1024, std::nullopt);
   EXPECT_TRUE(keychainItemsMatch({bare}, {bare2}));
   EXPECT_FALSE(keychainItemsMatch({bare}, {a[0]}));
 }
@@ -132,7 +132,7 @@ class TokenHostWrapperTest : public ::testing::Test {
     if (found == configurations.end()) return {};
     return found->second.keychainItems();
   }
-  ScopedStateRoot root_;
+  brellis::testing::TemporaryStateRoot root_;
 };
 
 TEST_F(TokenHostWrapperTest, AClassWithoutConfigurationRaisesAndTheAnswerIsKept) {
@@ -146,10 +146,9 @@ TEST_F(TokenHostWrapperTest, AClassWithoutConfigurationRaisesAndTheAnswerIsKept)
     EXPECT_EQ(error.description(), "noDriverConfiguration");
   }
   // Registered later: the same wrapper keeps its first answer; a new one sees the class.
-  ASSERT_TRUE(ctk::TKTokenDriverConfiguration::registerDriverClass(
-      rawValue(DriverDomain::unlock)));
-  ASSERT_TRUE(ctk::TKTokenDriverConfiguration::registerDriverClass(
-      rawValue(DriverDomain::brellis)));
+  ASSERT_TRUE(ctk::TKTokenDriverConfiguration::registerDriverClass(rawValue(DriverDomain::unlock)));
+  ASSERT_TRUE(
+      ctk::TKTokenDriverConfiguration::registerDriverClass(rawValue(DriverDomain::brellis)));
   EXPECT_FALSE(wrapper.driverConfiguration().has_value());
   TokenHostWrapper fresh(DriverDomain::brellis);
   ASSERT_TRUE(fresh.driverConfiguration().has_value());
@@ -157,8 +156,8 @@ TEST_F(TokenHostWrapperTest, AClassWithoutConfigurationRaisesAndTheAnswerIsKept)
 }
 
 TEST_F(TokenHostWrapperTest, SameCertificateTwiceWritesOnceAndANewOneReplaces) {
-  ASSERT_TRUE(ctk::TKTokenDriverConfiguration::registerDriverClass(
-      rawValue(DriverDomain::brellis)));
+  ASSERT_TRUE(
+      ctk::TKTokenDriverConfiguration::registerDriverClass(rawValue(DriverDomain::brellis)));
   TokenHostWrapper wrapper(DriverDomain::brellis);
   auto first = makeTestCertificate(TestKeyKind::p256).der;
   wrapper.addTokenData(first);
@@ -175,9 +174,8 @@ TEST_F(TokenHostWrapperTest, SameCertificateTwiceWritesOnceAndANewOneReplaces) {
     wrapper.addTokenData(first);
     EXPECT_EQ(inode(), afterFirst);  // not rewritten
     auto records = capture.sink().records();
-    auto equal = std::find_if(records.begin(), records.end(), [](const auto& r) {
-      return r.text == "🔑 keychainItems are equal";
-    });
+    auto equal = std::find_if(records.begin(), records.end(),
+                              [](const auto& r) { return r.text == "🔑 keychainItems are equal"; });
     ASSERT_NE(equal, records.end());
     EXPECT_EQ(equal->level, LogLevel::debug);
     EXPECT_EQ(equal->subsystem, "");
@@ -194,8 +192,8 @@ TEST_F(TokenHostWrapperTest, SameCertificateTwiceWritesOnceAndANewOneReplaces) {
 }
 
 TEST_F(TokenHostWrapperTest, AnExistingConfigurationWithoutItemsCountsAsEqual) {
-  ASSERT_TRUE(ctk::TKTokenDriverConfiguration::registerDriverClass(
-      rawValue(DriverDomain::brellis)));
+  ASSERT_TRUE(
+      ctk::TKTokenDriverConfiguration::registerDriverClass(rawValue(DriverDomain::brellis)));
   TokenHostWrapper wrapper(DriverDomain::brellis);
   wrapper.driverConfiguration()->addTokenConfigurationForTokenInstanceID("UnlockToken");
   const ino_t before = inode();
@@ -205,8 +203,8 @@ TEST_F(TokenHostWrapperTest, AnExistingConfigurationWithoutItemsCountsAsEqual) {
 }
 
 TEST_F(TokenHostWrapperTest, BytesThatAreNotDerChangeNothing) {
-  ASSERT_TRUE(ctk::TKTokenDriverConfiguration::registerDriverClass(
-      rawValue(DriverDomain::brellis)));
+  ASSERT_TRUE(
+      ctk::TKTokenDriverConfiguration::registerDriverClass(rawValue(DriverDomain::brellis)));
   TokenHostWrapper wrapper(DriverDomain::brellis);
   auto generated = makeTestCertificate(TestKeyKind::p256);
   wrapper.addTokenData(generated.der);

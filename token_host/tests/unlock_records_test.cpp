@@ -6,12 +6,13 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
-#include "connectivity_protocol/decoding_error.h"
-#include "platform/crypto_token_kit/test_support/scoped_state_root.h"
 #include "platform/foundation/base64.h"
+#include "platform/foundation/decoding_error.h"
 #include "platform/foundation/keyed_archiver.h"
 #include "platform/foundation/plist_codec.h"
 #include "platform/os_log/logger.h"
+#include "testing/support/python_oracle.h"
+#include "testing/support/temporary_state_root.h"
 #include "token_host/unlock_archive.h"
 #include "token_host/unlock_data.h"
 #include "token_host/unlock_files.h"
@@ -21,10 +22,9 @@ namespace brellis::token_host {
 namespace {
 
 using connectivity::PairingIdentity;
-using connectivity_protocol::DecodingError;
 using connectivity_protocol::UnlockVersion;
-using platform::crypto_token_kit::test_support::ScopedStateRoot;
 using platform::foundation::Bytes;
+using platform::foundation::DecodingError;
 using platform::foundation::PlistDict;
 using platform::foundation::PlistValue;
 using platform::os_log::LogLevel;
@@ -39,21 +39,10 @@ UnlockData sample() {
 }
 
 nlohmann::json oracle(const Bytes& archive) {
-  char name[] = "/tmp/brellis-archive-XXXXXX";
-  int fd = ::mkstemp(name);
-  EXPECT_GE(fd, 0);
-  ::write(fd, archive.data(), archive.size());
-  ::close(fd);
-  std::string command = std::string(BRELLIS_PYTHON3) + " " + BRELLIS_ARCHIVE_ORACLE + " " + name;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  int status = ::pclose(pipe);
-  ::unlink(name);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
-  return nlohmann::json::parse(out);
+  brellis::testing::OracleOutput output =
+      brellis::testing::runPythonOracleOnFile(BRELLIS_ARCHIVE_ORACLE, {}, archive);
+  EXPECT_TRUE(output.ok()) << output.out;
+  return nlohmann::json::parse(output.out);
 }
 
 TEST(UnlockDataTest, ArchiveIsAKeyedArchiveWithTheSixKeysInOrder) {
@@ -83,9 +72,9 @@ TEST(UnlockDataTest, ArchiveIsAKeyedArchiveWithTheSixKeysInOrder) {
 TEST(UnlockDataTest, TreeRoundTripsAndEveryKeyIsRequired) {
   auto tree = sample().encode();
   EXPECT_EQ(UnlockData::decode(tree), sample());
-  EXPECT_EQ(UnlockData::decode(*platform::foundation::unarchiveDecodable(
-                archiveUnlockData(sample()))),
-            sample());
+  EXPECT_EQ(
+      UnlockData::decode(*platform::foundation::unarchiveDecodable(archiveUnlockData(sample()))),
+      sample());
   for (const char* key : {"certificate", "requirePIN", "containerID", "driverID",
                           "pairingIdentities", "unlockVersion"}) {
     PlistValue missing = tree;
@@ -125,9 +114,7 @@ TEST(UnlockDataTest, EqualityComparesEveryFieldAndTheIdentityOrder) {
   EXPECT_NE(base, with([](auto&, bool& r, auto&, auto&, auto&, auto&) { r = false; }));
   EXPECT_NE(base, with([](auto&, auto&, std::string& c, auto&, auto&, auto&) { c += "x"; }));
   EXPECT_NE(base, with([](auto&, auto&, auto&, std::string& d, auto&, auto&) { d = ""; }));
-  EXPECT_NE(base, with([](auto&, auto&, auto&, auto&, auto& i, auto&) {
-              std::swap(i[0], i[1]);
-            }));
+  EXPECT_NE(base, with([](auto&, auto&, auto&, auto&, auto& i, auto&) { std::swap(i[0], i[1]); }));
   EXPECT_NE(base, with([](auto&, auto&, auto&, auto&, auto& i, auto&) { i.pop_back(); }));
   EXPECT_NE(base, with([](auto&, auto&, auto&, auto&, auto&, UnlockVersion& v) {
               v = UnlockVersion::undefined;
@@ -142,7 +129,7 @@ class UnlockFilesTest : public ::testing::Test {
     std::ifstream file(path, std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   }
-  ScopedStateRoot root_;
+  brellis::testing::TemporaryStateRoot root_;
 };
 
 TEST_F(UnlockFilesTest, DropFileHoldsBase64TextAndStatusFileTheListItself) {

@@ -1,17 +1,17 @@
+#include "platform/app_kit/published.h"
+
 #include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
+#include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_future.hpp>
-#include <asio/executor_work_guard.hpp>
-
 #include <atomic>
 #include <thread>
 #include <vector>
 
 #include "platform/app_kit/main_queue.h"
-#include "platform/app_kit/published.h"
 
 namespace brellis::platform::app_kit {
 namespace {
@@ -20,10 +20,9 @@ TEST(PublishedTest, SubscriptionDeliversTheCurrentValueThenEveryAssignmentBefore
   Published<bool> property(false);
   property.set(true);
   std::vector<std::pair<bool, bool>> seen;  // (delivered, stored at delivery)
-  auto subscription = property.sink([&](const bool& value) {
-    seen.emplace_back(value, property.get());
-  });
-  property.set(true);   // unchanged: still delivered
+  auto subscription =
+      property.sink([&](const bool& value) { seen.emplace_back(value, property.get()); });
+  property.set(true);  // unchanged: still delivered
   property.set(false);
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0], std::make_pair(true, true));
@@ -101,8 +100,7 @@ TEST(MainQueueTest, RunHopsToTheMainQueueAndBack) {
   auto [inside, after] = asio::co_spawn(pool2, hop(), asio::use_future).get();
   EXPECT_EQ(inside, mainThread.get_id());
   EXPECT_NE(after, mainThread.get_id());
-  EXPECT_THROW(asio::co_spawn(pool2, hopThatThrows(), asio::use_future).get(),
-               std::runtime_error);
+  EXPECT_THROW(asio::co_spawn(pool2, hopThatThrows(), asio::use_future).get(), std::runtime_error);
 
   std::promise<std::thread::id> ran;
   MainQueue::async([&] { ran.set_value(std::this_thread::get_id()); });

@@ -10,11 +10,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/core_bluetooth/simulated_radio.h"
+#include "testing/support/temporary_state_root.h"
 
 namespace brellis::platform::core_bluetooth::testing {
 
@@ -22,17 +24,11 @@ namespace brellis::platform::core_bluetooth::testing {
 class RadioTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/brellis-radio-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    setenv("BRELLIS_ROOT", root_.c_str(), 1);
+    stateRoot_.emplace();
+    root_ = stateRoot_->path();
     radioDir_ = SimulatedRadio::defaultDirectory();
   }
-  void TearDown() override {
-    unsetenv("BRELLIS_ROOT");
-    std::error_code error;
-    std::filesystem::remove_all(root_, error);
-  }
+  void TearDown() override { stateRoot_.reset(); }
 
   std::shared_ptr<SimulatedRadio> fastRadio() {
     return std::make_shared<SimulatedRadio>(radioDir_, std::chrono::milliseconds(2));
@@ -51,6 +47,7 @@ class RadioTest : public ::testing::Test {
     return false;
   }
 
+  std::optional<brellis::testing::TemporaryStateRoot> stateRoot_;
   std::filesystem::path root_;
   std::filesystem::path radioDir_;
 };

@@ -1,7 +1,6 @@
 #include "platform/crypto/crypto.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <cstdio>

@@ -131,8 +131,7 @@ TestCertificate makeTestCertificate(TestKeyKind kind, const std::string& commonN
   X509_set_pubkey(cert.get(), key.get());
   X509_NAME* name = X509_get_subject_name(cert.get());
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
-                             0);
+                             reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
   X509_set_issuer_name(cert.get(), name);
   const EVP_MD* digest = kind == TestKeyKind::ed25519 ? nullptr : EVP_sha256();
   if (X509_sign(cert.get(), key.get(), digest) <= 0) fail("X509_sign");

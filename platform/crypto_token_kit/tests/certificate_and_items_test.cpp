@@ -96,8 +96,7 @@ TEST(TKBERTLVRecordTest, DataForTagIsTheTagsBigEndianEncoding) {
   EXPECT_EQ(TKBERTLVRecord::dataForTag(0x9F), (Bytes{0x9F}));
   EXPECT_EQ(TKBERTLVRecord::dataForTag(0x5F20), (Bytes{0x5F, 0x20}));
   EXPECT_EQ(TKBERTLVRecord::dataForTag(0), (Bytes{0x00}));
-  EXPECT_EQ(TKBERTLVRecord::dataForTag(0x0100000000000000ULL),
-            (Bytes{1, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(TKBERTLVRecord::dataForTag(0x0100000000000000ULL), (Bytes{1, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(TKErrorTest, RecordsCarryTheDomainAndNegativeCodeWithoutUserInfo) {

@@ -1,3 +1,5 @@
+#include "platform/crypto_token_kit/token_store.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,18 +11,16 @@
 #include <vector>
 
 #include "platform/crypto_token_kit/sec_certificate.h"
-#include "platform/crypto_token_kit/test_support/scoped_state_root.h"
 #include "platform/crypto_token_kit/test_support/test_certificates.h"
 #include "platform/crypto_token_kit/tk_token_driver_configuration.h"
 #include "platform/crypto_token_kit/tk_token_keychain_certificate.h"
 #include "platform/crypto_token_kit/tk_token_keychain_key.h"
-#include "platform/crypto_token_kit/token_store.h"
+#include "testing/support/temporary_state_root.h"
 
 namespace brellis::platform::crypto_token_kit {
 namespace {
 
 using test_support::makeTestCertificate;
-using test_support::ScopedStateRoot;
 using test_support::TestKeyKind;
 
 constexpr const char* kClass = "com.example.token";
@@ -52,7 +52,7 @@ class TokenStoreTest : public ::testing::Test {
     key->setLabel(label);
     return {key, cert};
   }
-  ScopedStateRoot root_;
+  brellis::testing::TemporaryStateRoot root_;
 };
 
 TEST_F(TokenStoreTest, AClassExistsOnceRegistered) {
@@ -128,8 +128,9 @@ TEST_F(TokenStoreTest, ACorruptFileReadsAsEmptyAndIsRepairedByTheNextWrite) {
 
 TEST_F(TokenStoreTest, AnotherProcessReadsWhatThisOneWroteAndTheOtherWayRound) {
   ASSERT_TRUE(TKTokenDriverConfiguration::registerDriverClass(kClass));
-  driver().addTokenConfigurationForTokenInstanceID("UnlockToken").setKeychainItems(
-      items(TestKeyKind::p384, "Unlock-Key"));
+  driver()
+      .addTokenConfigurationForTokenInstanceID("UnlockToken")
+      .setKeychainItems(items(TestKeyKind::p384, "Unlock-Key"));
   auto [status, out] = runPeer({"list", kClass});
   EXPECT_EQ(status, 0);
   EXPECT_EQ(out, "UnlockToken 2 Unlock-Key,-\n");

@@ -1,6 +1,6 @@
-#include <asio/steady_timer.hpp>
 #include <gtest/gtest.h>
 
+#include <asio/steady_timer.hpp>
 #include <atomic>
 #include <future>
 #include <thread>

@@ -1,11 +1,12 @@
+#include "platform/foundation/defaults.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <thread>
 
-#include "platform/foundation/defaults.h"
-#include "platform/foundation/error_record.h"
 #include "platform/foundation/date_format.h"
+#include "platform/foundation/error_record.h"
 #include "platform/os_log/logger.h"
 #include "testing/support/temporary_state_root.h"
 
@@ -14,7 +15,8 @@ namespace {
 
 TEST(DefaultsTest, UnsafeSuiteNamesAreRefused) {
   testing::TemporaryStateRoot root;
-  for (std::string_view bad : std::vector<std::string_view>{"", ".", "..", "a/b", "/", std::string_view("a\0b", 3)}) {
+  for (std::string_view bad :
+       std::vector<std::string_view>{"", ".", "..", "a/b", "/", std::string_view("a\0b", 3)}) {
     EXPECT_FALSE(Defaults::open(bad).has_value()) << bad;
   }
   EXPECT_FALSE(Defaults::open(std::string(201, 'x')).has_value());
@@ -83,7 +85,8 @@ TEST(DefaultsTest, ConcurrentWritersOfDifferentKeysLoseNothing) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([t] {
       auto suite = *Defaults::open("race");
-      for (int i = 0; i < 50; ++i) suite.set("t" + std::to_string(t) + "_" + std::to_string(i), PlistValue(int64_t(i)));
+      for (int i = 0; i < 50; ++i)
+        suite.set("t" + std::to_string(t) + "_" + std::to_string(i), PlistValue(int64_t(i)));
     });
   }
   for (auto& thread : threads) thread.join();

@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "platform/foundation/plist_codec.h"
+#include "testing/support/python_oracle.h"
 
 namespace brellis::platform::foundation {
 namespace {
@@ -25,44 +27,19 @@ Bytes fixture(const std::string& name) {
   return readFile(kTestsDir / "fixtures" / ("NSKeyedUnarchiver-" + name + ".plist"));
 }
 
-std::string tempPath() {
-  char path[] = "/tmp/brellis-keyed-XXXXXX";
-  int fd = mkstemp(path);
-  close(fd);
-  return path;
-}
-
-// Runs keyed_archive_oracle.py (python's plistlib) over the bytes; "" when it refuses them.
+// Runs the plist oracle (python's plistlib) over the bytes; "" when it refuses them.
 std::string oracle(const std::string& command, const Bytes& bytes) {
-  std::string file = tempPath();
-  std::ofstream(file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-  std::string line = "python3 " + (kTestsDir / "keyed_archive_oracle.py").string() + " " + command +
-                     " " + file + " 2>/dev/null";
-  FILE* pipe = popen(line.c_str(), "r");
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-  int status = pclose(pipe);
-  std::remove(file.c_str());
-  if (status != 0) return "";
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return out;
+  brellis::testing::OracleOutput output = brellis::testing::runPythonOracleOnFile(
+      brellis::testing::plistOracleScript(), {command}, bytes);
+  return output.ok() ? output.line() : "";
 }
 
 // A binary property list written by plistlib from the typed form.
 Bytes plistlibWrite(const std::string& typedJson) {
-  std::string file = tempPath();
-  std::string line =
-      "python3 " + (kTestsDir / "keyed_archive_oracle.py").string() + " write " + file;
-  FILE* pipe = popen(line.c_str(), "w");
-  fwrite(typedJson.data(), 1, typedJson.size(), pipe);
-  EXPECT_EQ(pclose(pipe), 0) << typedJson;
-  Bytes bytes = readFile(file);
-  std::remove(file.c_str());
-  return bytes;
+  std::optional<Bytes> bytes = brellis::testing::runPythonOracleWritingFile(
+      brellis::testing::plistOracleScript(), {"write"}, typedJson);
+  EXPECT_TRUE(bytes.has_value()) << typedJson;
+  return bytes.value_or(Bytes());
 }
 
 // An archive whose "$objects" (after "$null") are the given typed entries, root = UID 1.

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -11,6 +10,8 @@
 #include <limits>
 #include <string>
 #include <vector>
+
+#include "testing/support/python_oracle.h"
 
 namespace brellis::platform::foundation {
 namespace {
@@ -33,17 +34,8 @@ class TempDir {
   fs::path path_;
 };
 
-std::string shellQuote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
 int runOracle(const std::vector<std::string>& args) {
-  std::string command = "python3 " + shellQuote(kOracle.string());
-  for (const std::string& arg : args) command += " " + shellQuote(arg);
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return brellis::testing::runPythonOracle(kOracle, args).status;
 }
 
 Bytes readFile(const fs::path& path) {

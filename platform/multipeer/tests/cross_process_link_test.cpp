@@ -2,6 +2,7 @@
 
 #include "platform/multipeer/tests/child_process.h"
 #include "platform/multipeer/tests/link_test_support.h"
+#include "testing/support/temporary_state_root.h"
 
 namespace brellis::platform::multipeer {
 namespace {
@@ -14,7 +15,7 @@ constexpr const char* kType = "brellis-xproc";
 // The advertiser runs in another process: discovery, invitation, data and a killed peer all
 // cross a real process boundary.
 TEST(CrossProcessLink, ConnectsExchangesDataAndSeesAKilledPeerAsNotConnected) {
-  ScopedStateRoot root;
+  brellis::testing::TemporaryStateRoot root;
   ChildProcess phone(MULTIPEER_LINK_PEER, {kType, "PHONE-X"});
   ASSERT_TRUE(phone.started());
   ASSERT_TRUE(phone.waitForLine("ready"));

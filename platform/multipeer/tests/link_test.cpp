@@ -7,6 +7,7 @@
 
 #include "platform/multipeer/service_type.h"
 #include "platform/multipeer/tests/link_test_support.h"
+#include "testing/support/temporary_state_root.h"
 
 namespace brellis::platform::multipeer {
 namespace {
@@ -63,7 +64,7 @@ class LinkTest : public ::testing::Test {
     return phone;
   }
 
-  ScopedStateRoot root;
+  brellis::testing::TemporaryStateRoot root;
   std::shared_ptr<Session> advertiserSession;
   std::shared_ptr<Session> browserSession;
   std::shared_ptr<RecordingSessionDelegate> advertiserEvents =

@@ -20,25 +20,6 @@ namespace brellis::platform::multipeer::testing {
 
 using namespace std::chrono_literals;
 
-// A fresh BRELLIS_ROOT for one test.
-class ScopedStateRoot {
- public:
-  ScopedStateRoot() {
-    char pattern[] = "/tmp/brellis-mp-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-    ::setenv("BRELLIS_ROOT", path_.c_str(), 1);
-  }
-  ~ScopedStateRoot() {
-    ::unsetenv("BRELLIS_ROOT");
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
 // Fast timings for tests.
 inline LinkOptions fastOptions() {
   LinkOptions options;

@@ -1,14 +1,14 @@
-#include <gtest/gtest.h>
-
 #include "platform/os_log/logger.h"
+
+#include <gtest/gtest.h>
 
 namespace brellis::platform::os_log {
 namespace {
 
 TEST(RenderFormatTest, StringsArePrivateUnlessPublicAndScalarsArePublic) {
-  auto r = renderFormat("a %{public}s b %s c %ld d %{private}ld e %@",
-                        {std::string("pub"), std::string("secret"), int64_t(-3), int64_t(9),
-                         std::string("obj")});
+  auto r = renderFormat(
+      "a %{public}s b %s c %ld d %{private}ld e %@",
+      {std::string("pub"), std::string("secret"), int64_t(-3), int64_t(9), std::string("obj")});
   EXPECT_EQ(r.text, "a pub b <private> c -3 d <private> e <private>");
   EXPECT_EQ(r.unredacted, "a pub b secret c -3 d 9 e obj");
 }

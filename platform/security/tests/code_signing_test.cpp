@@ -36,9 +36,9 @@ class CodeSigningTest : public SigningFixture {
   OSStatus staticStatus(const std::filesystem::path& path) {
     return checkStaticCodeValidity(path, Requirement::compile(kRequirementText)).status;
   }
-  std::filesystem::path signedPeer(const std::string& name, const std::string& identifier,
-                                   const std::string& version,
-                                   const cs::LeafProfile& profile = cs::LeafProfile::developerId()) {
+  std::filesystem::path signedPeer(
+      const std::string& name, const std::string& identifier, const std::string& version,
+      const cs::LeafProfile& profile = cs::LeafProfile::developerId()) {
     return signedCopy(BRELLIS_GUEST_PEER, name, identifier, version, profile);
   }
 };
@@ -51,8 +51,7 @@ TEST_F(CodeSigningTest, StaticChecksReportEachFailureWithItsStatus) {
             errSecCSReqFailed);
   cs::LeafProfile otherTeam = cs::LeafProfile::developerId();
   otherTeam.organizationalUnit = cs::kOtherTeamIdentifier;
-  EXPECT_EQ(staticStatus(signedPeer("wrong-ou", kIdentifier, "2.1", otherTeam)),
-            errSecCSReqFailed);
+  EXPECT_EQ(staticStatus(signedPeer("wrong-ou", kIdentifier, "2.1", otherTeam)), errSecCSReqFailed);
 
   std::filesystem::path unsigned_ = root_ / "unsigned";
   std::filesystem::copy_file(BRELLIS_GUEST_PEER, unsigned_);
@@ -76,9 +75,9 @@ TEST_F(CodeSigningTest, ChainMustEndInTheConfiguredAnchorStore) {
   // Another CA's root in the store does not anchor this chain.
   cs::TestCertificateAuthority::create("Stranger").installAnchor(root_);
   EXPECT_EQ(staticStatus(good), errSecCSReqFailed);
-  EXPECT_TRUE(checkStaticCodeValidity(good, Requirement::compile("identifier " + std::string(
-                                                                     kIdentifier)))
-                  .ok());
+  EXPECT_TRUE(
+      checkStaticCodeValidity(good, Requirement::compile("identifier " + std::string(kIdentifier)))
+          .ok());
 
   // A signature by another leaf key than the certificate's is refused outright.
   authority_->installAnchor(root_);
@@ -96,7 +95,8 @@ TEST_F(CodeSigningTest, MalformedSignatureFilesAreSignatureFailures) {
   ASSERT_NO_THROW(decodeCodeSignature(original));
   auto write = [&](const foundation::Bytes& bytes) {
     std::ofstream(signaturePath(good), std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
   };
   // Every truncation, and a flipped byte at every position, is refused without a crash.
   for (size_t size = 0; size < original.size(); size += 7) {
@@ -200,9 +200,8 @@ TEST_F(CodeSigningTest, GuestIsCheckedThroughItsSocketCredentials) {
   std::filesystem::rename(signaturePath(good), signaturePath(moved));
   EXPECT_EQ(checkGuestValidity(*identity, requirement).status, errSecSuccess);
 
-  for (auto [name, version, status] :
-       {std::tuple{"lower-peer", "2.0", errSecCSReqFailed},
-        std::tuple{"other-peer", "3.0", errSecCSReqFailed}}) {
+  for (auto [name, version, status] : {std::tuple{"lower-peer", "2.0", errSecCSReqFailed},
+                                       std::tuple{"other-peer", "3.0", errSecCSReqFailed}}) {
     std::filesystem::path path =
         signedPeer(name, std::string(name) == "other-peer" ? "com.other" : kIdentifier, version);
     GuestPeer other(path, root_ / (std::string(name) + ".sock"));

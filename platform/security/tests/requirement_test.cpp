@@ -30,13 +30,28 @@ SigningInformation signedAs(const std::string& identifier, const std::string& ve
 }
 
 TEST(RequirementCompileTest, RefusesMalformedTextsWithInvalidRequirementStatus) {
-  for (const char* text : {"", "identifier", "identifier \"a", "(identifier a", "identifier a)",
-                           "identifier a and", "or identifier a", "info [x] >=", "info x = \"1\"",
-                           "anchor", "anchor google", "certificate leaf[subject.XX] = a",
-                           "certificate 1[field.1.x] exists", "certificate 1[field.1]",
-                           "certificate leaf[field.1.2] = \"a\"", "certificate middle[subject.CN]",
-                           "certificate 999[subject.CN]", "identifier a /* unterminated",
-                           "identifier a $", "identifier < a", "!", "()",
+  for (const char* text : {"",
+                           "identifier",
+                           "identifier \"a",
+                           "(identifier a",
+                           "identifier a)",
+                           "identifier a and",
+                           "or identifier a",
+                           "info [x] >=",
+                           "info x = \"1\"",
+                           "anchor",
+                           "anchor google",
+                           "certificate leaf[subject.XX] = a",
+                           "certificate 1[field.1.x] exists",
+                           "certificate 1[field.1]",
+                           "certificate leaf[field.1.2] = \"a\"",
+                           "certificate middle[subject.CN]",
+                           "certificate 999[subject.CN]",
+                           "identifier a /* unterminated",
+                           "identifier a $",
+                           "identifier < a",
+                           "!",
+                           "()",
                            "identifier a identifier b"}) {
     EXPECT_EQ(compileStatus(text), errSecCSReqInvalid) << text;
   }

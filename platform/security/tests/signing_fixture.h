@@ -4,9 +4,11 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "testing/codesign/test_certificate_authority.h"
+#include "testing/support/temporary_state_root.h"
 
 namespace brellis::platform::security {
 
@@ -24,17 +26,11 @@ class SigningFixture : public ::testing::Test {
   }
 
   void SetUp() override {
-    char pattern[] = "/tmp/brellis-security-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    setenv("BRELLIS_ROOT", root_.c_str(), 1);
+    stateRoot_.emplace();
+    root_ = stateRoot_->path();
     authority_->installAnchor(root_);
   }
-  void TearDown() override {
-    unsetenv("BRELLIS_ROOT");
-    std::error_code error;
-    std::filesystem::remove_all(root_, error);
-  }
+  void TearDown() override { stateRoot_.reset(); }
 
   // Copies `source` into the scratch directory as `name` and signs it (unless `identity` is
   // null).
@@ -48,6 +44,7 @@ class SigningFixture : public ::testing::Test {
   }
 
   static testing::codesign::TestCertificateAuthority* authority_;
+  std::optional<brellis::testing::TemporaryStateRoot> stateRoot_;
   std::filesystem::path root_;
 };
 

@@ -1,6 +1,6 @@
 // A guest process for code-signing tests: connects to the Unix socket named by argv[1], sends
-// one byte, then waits for a command byte: 'q' exits; 'e' execs the shell argv[2] (keeping the socket
-// open, so the other end now talks to another program). EOF exits.
+// one byte, then waits for a command byte: 'q' exits; 'e' execs the shell argv[2] (keeping the
+// socket open, so the other end now talks to another program). EOF exits.
 
 #include <sys/socket.h>
 #include <sys/un.h>

@@ -1,21 +1,21 @@
-#include "connectivity_protocol/decoding_error.h"
+#include "platform/foundation/decoding_error.h"
 
 #include <utility>
 
-namespace brellis::connectivity_protocol {
+#include "platform/foundation/keyed_archiver.h"
+
+namespace brellis::platform::foundation {
 
 namespace {
 
-namespace fnd = platform::foundation;
-
-constexpr int64_t kCoderReadCorruptError = 4864;
-constexpr int64_t kCoderValueNotFoundError = 4865;
 constexpr const char* kCodingPathKey = "NSCodingPath";
 
 const char* kindName(DecodingError::Kind kind) {
   switch (kind) {
     case DecodingError::Kind::typeMismatch:
       return "typeMismatch";
+    case DecodingError::Kind::valueNotFound:
+      return "valueNotFound";
     case DecodingError::Kind::keyNotFound:
       return "keyNotFound";
     case DecodingError::Kind::dataCorrupted:
@@ -32,14 +32,16 @@ DecodingError::DecodingError(Kind kind, std::vector<std::string> codingPath,
       codingPath_(std::move(codingPath)),
       debugDescription_(std::move(debugDescription)) {}
 
-fnd::ErrorRecord DecodingError::toRecord() const {
-  fnd::ErrorRecord record;
-  record.domain = fnd::kCocoaErrorDomain;
-  record.code = kind_ == Kind::keyNotFound ? kCoderValueNotFoundError : kCoderReadCorruptError;
-  fnd::PlistArray path;
+ErrorRecord DecodingError::toRecord() const {
+  ErrorRecord record;
+  record.domain = kCocoaErrorDomain;
+  record.code = (kind_ == Kind::typeMismatch || kind_ == Kind::dataCorrupted)
+                    ? kCoderReadCorruptError
+                    : kCoderValueNotFoundError;
+  PlistArray path;
   for (const auto& key : codingPath_) path.emplace_back(key);
-  record.userInfo.set(kCodingPathKey, fnd::PlistValue(std::move(path)));
-  record.userInfo.set(fnd::kDebugDescriptionKey, fnd::PlistValue(debugDescription_));
+  record.userInfo.set(kCodingPathKey, PlistValue(std::move(path)));
+  record.userInfo.set(kDebugDescriptionKey, PlistValue(debugDescription_));
   return record;
 }
 
@@ -53,4 +55,4 @@ std::string DecodingError::description() const {
          debugDescription_ + "\")";
 }
 
-}  // namespace brellis::connectivity_protocol
+}  // namespace brellis::platform::foundation

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""An independent reader of keyed archives for the tests, over python's plistlib.
+"""An independent reader and writer of binary property lists and keyed archives for the tests,
+over python's plistlib.
 
-  keyed_archive_oracle.py root FILE     checks the archive's frame and prints the typed form of
-                                        the property-list tree under "root"
-  keyed_archive_oracle.py dump FILE     prints the typed form of the raw property list
-  keyed_archive_oracle.py write FILE    writes the typed form read from stdin (binary)
+  plist_oracle.py dump FILE     prints the typed form of the binary property list in FILE
+  plist_oracle.py root FILE     checks FILE's keyed-archive frame and prints the typed form of
+                                the property-list tree under "root"
+  plist_oracle.py write FILE    writes the typed form read from stdin as a binary property list
 
 Typed form: {"dict": {...}}, {"array": [...]}, {"str": s}, {"data": hex}, {"int": n},
-{"bool": b}, {"real": x}, {"date": seconds since 2001}, {"uid": n}; JSON, sorted keys.
+{"bool": b}, {"real": x}, {"date": seconds since 2001}, {"uid": n}. Output is JSON with
+sorted keys and no spaces, so that the tests can compare it as text.
 """
 import datetime
 import json
@@ -78,24 +80,29 @@ def resolve(objects, uid):
 
 
 def main():
-    if sys.argv[1] == "write":
-        with open(sys.argv[2], "wb") as f:
+    command, path = sys.argv[1], sys.argv[2]
+    if command == "write":
+        with open(path, "wb") as f:
             plistlib.dump(untyped(json.loads(sys.stdin.read())), f, fmt=plistlib.FMT_BINARY,
                           sort_keys=False)
         return 0
-    with open(sys.argv[2], "rb") as f:
+    if command not in ("dump", "root"):
+        return 2
+    with open(path, "rb") as f:
         data = f.read()
-    assert data.startswith(b"bplist00")
-    archive = plistlib.loads(data)
-    if sys.argv[1] == "dump":
-        out = typed(archive)
+    if not data.startswith(b"bplist00"):
+        print("not a binary property list", file=sys.stderr)
+        return 2
+    tree = plistlib.loads(data)
+    if command == "dump":
+        out = typed(tree)
     else:
-        assert archive["$archiver"] == "NSKeyedArchiver"
-        assert archive["$version"] == 100000
-        objects = archive["$objects"]
+        assert tree["$archiver"] == "NSKeyedArchiver"
+        assert tree["$version"] == 100000
+        objects = tree["$objects"]
         assert objects[0] == "$null"
-        assert list(archive["$top"].keys()) == ["root"]
-        out = resolve(objects, archive["$top"]["root"])
+        assert list(tree["$top"].keys()) == ["root"]
+        out = resolve(objects, tree["$top"]["root"])
     print(json.dumps(out, sort_keys=True, separators=(",", ":"), ensure_ascii=False))
     return 0
 

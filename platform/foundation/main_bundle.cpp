@@ -1,8 +1,8 @@
-#include "connectivity/main_bundle.h"
+#include "platform/foundation/main_bundle.h"
 
 #include <cstdlib>
 
-namespace brellis::connectivity {
+namespace brellis::platform::foundation {
 
 namespace {
 constexpr const char* kBundleIdentifierVariable = "BRELLIS_BUNDLE_IDENTIFIER";
@@ -13,4 +13,4 @@ std::string mainBundleIdentifier() {
   return identifier ? identifier : "";
 }
 
-}  // namespace brellis::connectivity
+}  // namespace brellis::platform::foundation
