@@ -58,7 +58,10 @@ TarvoDaemonConnection::TarvoDaemonConnection(std::shared_ptr<DaemonChannel> chan
                                              std::shared_ptr<dispatch::Clock> clock)
     : channel_(std::move(channel)), clock_(std::move(clock)), actor_(DaemonActor::shared()) {}
 
-TarvoDaemonConnection::~TarvoDaemonConnection() = default;
+TarvoDaemonConnection::~TarvoDaemonConnection() {
+  // A re-registration still waiting would otherwise wait on a clock nobody advances any more.
+  if (registerListenerEndpointTask_.valid()) registerListenerEndpointTask_.cancel();
+}
 
 std::shared_ptr<TarvoDaemonConnection> TarvoDaemonConnection::makeWithChannel(
     std::shared_ptr<DaemonChannel> channel, std::shared_ptr<dispatch::Clock> clock) {
@@ -121,17 +124,25 @@ void TarvoDaemonConnection::scheduleListenerEndpointRegistration(uint64_t afterS
   if (registerListenerEndpointTask_.valid()) registerListenerEndpointTask_.cancel();
   registerListenerEndpointTask_ = dispatch::TaskHandle::spawn(
       actor_.executor(),
-      registerListenerEndpoint(shared_from_this(), *listenerEndpoint_, afterSeconds));
+      registerListenerEndpoint(weak_from_this(), *listenerEndpoint_, afterSeconds));
 }
 
+// The task holds the connection only weakly while it waits: a pending re-registration must not
+// keep a connection (and its clock, which holds the waiting task) alive for ever.
 asio::awaitable<void> TarvoDaemonConnection::registerListenerEndpoint(
-    std::shared_ptr<TarvoDaemonConnection> self, Endpoint endpoint, uint64_t delaySeconds) {
+    std::weak_ptr<TarvoDaemonConnection> weakSelf, Endpoint endpoint, uint64_t delaySeconds) {
   std::exception_ptr failure;
   try {
-    co_await self->clock_->sleep(std::chrono::seconds(delaySeconds));
+    auto owner = weakSelf.lock();
+    if (!owner) co_return;
+    auto wait = owner->clock_->sleep(std::chrono::seconds(delaySeconds));
+    owner.reset();
+    co_await std::move(wait);
   } catch (...) {
     failure = std::current_exception();
   }
+  auto self = weakSelf.lock();
+  if (!self) co_return;
   if (failure) {
     if (!isCancellation(failure))
       self->scheduleListenerEndpointRegistration(nextRegistrationDelay(delaySeconds));

@@ -179,7 +179,7 @@ class TarvoDaemonConnection : public ipc::ConnectionDelegate,
 
   // On DaemonActor.
   void scheduleListenerEndpointRegistration(uint64_t afterSeconds);
-  static asio::awaitable<void> registerListenerEndpoint(std::shared_ptr<TarvoDaemonConnection> self,
+  static asio::awaitable<void> registerListenerEndpoint(std::weak_ptr<TarvoDaemonConnection> self,
                                                         Endpoint endpoint, uint64_t delaySeconds);
   asio::awaitable<void> didInvalidateOnActor();
   asio::awaitable<std::optional<Endpoint>> readListenerEndpoint();

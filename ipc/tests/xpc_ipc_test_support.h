@@ -17,27 +17,14 @@
 #include "platform/dispatch/task.h"
 #include "platform/os_log/logger.h"
 #include "platform/xpc/exported_object.h"
+#include "testing/support/temporary_state_root.h"
 
 namespace brellis::ipc::testing {
 
 using namespace platform::xpc;
 
-class ScopedStateRoot {
- public:
-  ScopedStateRoot() {
-    char tmpl[] = "/tmp/brellis-ipc-XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-    ::setenv("BRELLIS_ROOT", path_.c_str(), 1);
-  }
-  ~ScopedStateRoot() {
-    ::unsetenv("BRELLIS_ROOT");
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-
- private:
-  std::filesystem::path path_;
-};
+// A fresh state root (BRELLIS_ROOT) for the lifetime of a test.
+using ScopedStateRoot = brellis::testing::TemporaryStateRoot;
 
 // Echoes, and keeps "hold:reply:" replies until released.
 class EchoObject : public Dispatcher {

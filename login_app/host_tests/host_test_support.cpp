@@ -18,7 +18,7 @@ using platform::foundation::Bytes;
 void ensureMainQueue() {
   static asio::io_context* context = [] {
     auto* made = new asio::io_context();  // lives until exit: tasks may still post to it
-    auto* guard =
+    static auto* guard =
         new asio::executor_work_guard<asio::io_context::executor_type>(made->get_executor());
     (void)guard;
     std::thread([made] { made->run(); }).detach();

@@ -64,11 +64,16 @@ struct ManualClock::Impl {
 
 namespace {
 
+// The pending wait refers to the clock weakly: a suspended sleeper holds its own continuation
+// through the clock, so a strong reference back would keep both alive for ever once the test
+// that owns the clock lets go of it.
 template <class Token>
-auto asyncWaitUntilDue(std::shared_ptr<ManualClock::Impl> impl,
+auto asyncWaitUntilDue(std::weak_ptr<ManualClock::Impl> weakImpl,
                        std::shared_ptr<ManualClock::Impl::Sleeper> sleeper, Token&& token) {
   return asio::async_initiate<Token, void(std::error_code)>(
-      [impl, sleeper](auto handler) {
+      [weakImpl, sleeper](auto handler) {
+        auto impl = weakImpl.lock();
+        if (!impl) return;
         auto slot = asio::get_associated_cancellation_slot(handler);
         auto executor = asio::get_associated_executor(handler);
         auto shared = std::make_shared<decltype(handler)>(std::move(handler));
@@ -80,8 +85,10 @@ auto asyncWaitUntilDue(std::shared_ptr<ManualClock::Impl> impl,
           if (!sleeper->due) {
             sleeper->complete = complete;
             if (slot.is_connected()) {
-              slot.assign([impl, sleeper](asio::cancellation_type) {
-                impl->finish(sleeper, asio::error::operation_aborted);
+              slot.assign([weakImpl, sleeper](asio::cancellation_type) {
+                if (auto impl = weakImpl.lock()) {
+                  impl->finish(sleeper, asio::error::operation_aborted);
+                }
               });
             }
             return;

@@ -4,6 +4,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
 #include <future>
+#include <mutex>
 
 namespace brellis::platform::dispatch {
 
@@ -28,10 +29,18 @@ void MainLoop::stop() { context_.stop(); }
 
 bool MainLoop::isMainThread() const { return std::this_thread::get_id() == mainThread_; }
 
+namespace {
+
+// The pool lives until shutdownForExit() (or for ever): tasks and callbacks may still hold its
+// executor while the process exits.
+std::mutex poolMutex;
+asio::thread_pool* pool = nullptr;
+
+}  // namespace
+
 asio::thread_pool& globalPool() {
-  // Never destroyed, for the same reason as the main loop; sized to the machine.
-  static asio::thread_pool* pool =
-      new asio::thread_pool(std::max(4u, std::thread::hardware_concurrency()));
+  std::lock_guard lock(poolMutex);
+  if (!pool) pool = new asio::thread_pool(std::max(4u, std::thread::hardware_concurrency()));
   return *pool;
 }
 
@@ -39,14 +48,16 @@ asio::any_io_executor globalExecutor() { return globalPool().get_executor(); }
 
 bool shutdownForExit(std::chrono::milliseconds timeout) {
   MainLoop::shared().stop();
-  auto& pool = globalPool();
-  pool.stop();
+  auto& running = globalPool();
+  running.stop();
   std::promise<void> joined;
   auto done = joined.get_future();
-  std::thread([&pool, joined = std::move(joined)]() mutable {
-    pool.join();
+  std::thread([&running, joined = std::move(joined)]() mutable {
+    running.join();
     joined.set_value();
   }).detach();
+  // The stopped pool itself is kept: process-wide objects may still own I/O objects of it, and
+  // those must not outlive their execution context.
   return done.wait_for(timeout) == std::future_status::ready;
 }
 

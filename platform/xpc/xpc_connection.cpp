@@ -101,15 +101,7 @@ void XpcConnection::setInterruptionHandler(Handler handler) {
 }
 
 void XpcConnection::setCodeSigningRequirement(const std::string& requirementText) {
-  security::Requirement compiled = [&] {
-    try {
-      return security::Requirement::compile(requirementText);
-    } catch (const security::SecurityError& e) {
-      foundation::ErrorRecord record{foundation::kOSStatusErrorDomain, e.status(), {}};
-      record.userInfo.set(foundation::kDebugDescriptionKey, std::string(e.what()));
-      throw foundation::ErrorException(record);
-    }
-  }();
+  security::Requirement compiled = compileRequirement(requirementText);
   std::lock_guard lock(internal_->mutex);
   internal_->requirement = std::move(compiled);
 }

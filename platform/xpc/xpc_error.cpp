@@ -12,4 +12,14 @@ foundation::ErrorRecord xpcError(int64_t code, const std::string& debugDescripti
   return record;
 }
 
+security::Requirement compileRequirement(const std::string& requirementText) {
+  try {
+    return security::Requirement::compile(requirementText);
+  } catch (const security::SecurityError& e) {
+    foundation::ErrorRecord record{foundation::kOSStatusErrorDomain, e.status(), {}};
+    record.userInfo.set(foundation::kDebugDescriptionKey, std::string(e.what()));
+    throw foundation::ErrorException(record);
+  }
+}
+
 }  // namespace brellis::platform::xpc

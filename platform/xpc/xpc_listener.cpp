@@ -8,7 +8,6 @@
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <asio/strand.hpp>
-
 #include <cerrno>
 #include <cstring>
 #include <future>
@@ -22,6 +21,7 @@
 #include "platform/xpc/service_directory.h"
 #include "platform/xpc/socket_io.h"
 #include "platform/xpc/xpc_connection_internal.h"
+#include "platform/xpc/xpc_error.h"
 
 namespace brellis::platform::xpc {
 namespace {
@@ -79,8 +79,8 @@ XpcListener::~XpcListener() {
 std::shared_ptr<XpcListener> XpcListener::makeWithMachServiceName(std::string name,
                                                                   uint64_t options,
                                                                   ConnectionLimits limits) {
-  auto listener = std::make_shared<XpcListener>(
-      std::make_unique<Internal>(std::move(name), options, limits));
+  auto listener =
+      std::make_shared<XpcListener>(std::make_unique<Internal>(std::move(name), options, limits));
   listener->internal_->self = listener;
   return listener;
 }
@@ -120,15 +120,7 @@ void XpcListener::setDelegate(ShouldAccept shouldAccept) {
 }
 
 void XpcListener::setConnectionCodeSigningRequirement(const std::string& requirementText) {
-  security::Requirement compiled = [&] {
-    try {
-      return security::Requirement::compile(requirementText);
-    } catch (const security::SecurityError& e) {
-      foundation::ErrorRecord record{foundation::kOSStatusErrorDomain, e.status(), {}};
-      record.userInfo.set(foundation::kDebugDescriptionKey, std::string(e.what()));
-      throw foundation::ErrorException(record);
-    }
-  }();
+  security::Requirement compiled = compileRequirement(requirementText);
   std::lock_guard lock(internal_->mutex);
   internal_->requirement = std::move(compiled);
 }

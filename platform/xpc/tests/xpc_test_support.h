@@ -1,7 +1,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -17,27 +16,12 @@
 #include "platform/xpc/interface_description.h"
 #include "platform/xpc/xpc_connection.h"
 #include "platform/xpc/xpc_listener.h"
+#include "testing/support/temporary_state_root.h"
 
 namespace brellis::platform::xpc::testing {
 
-// A fresh state root for the lifetime of a test.
-class ScopedStateRoot {
- public:
-  ScopedStateRoot() {
-    char tmpl[] = "/tmp/brellis-xpc-XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-    ::setenv("BRELLIS_ROOT", path_.c_str(), 1);
-  }
-  ~ScopedStateRoot() {
-    ::unsetenv("BRELLIS_ROOT");
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+// A fresh state root (BRELLIS_ROOT) for the lifetime of a test.
+using ScopedStateRoot = brellis::testing::TemporaryStateRoot;
 
 // A value delivered once from another thread, waited for with a limit.
 template <class T>
@@ -71,7 +55,8 @@ inline std::shared_ptr<const InterfaceDescription> echoInterface() {
       "EchoInterface",
       std::vector<MethodDescription>{
           {"echo:reply:", {arg(ValueKind::string)}, std::vector{arg(ValueKind::string)}},
-          {"add:to:reply:", {arg(ValueKind::int64), arg(ValueKind::int64)},
+          {"add:to:reply:",
+           {arg(ValueKind::int64), arg(ValueKind::int64)},
            std::vector{arg(ValueKind::int64)}},
           {"readFd:reply:", {arg(ValueKind::fd)}, std::vector{arg(ValueKind::data)}},
           {"ping:", {arg(ValueKind::string)}, std::nullopt},
