@@ -1,7 +1,6 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
-
 #include <cstdint>
 
 namespace brellis::ipc {

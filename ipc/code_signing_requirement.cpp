@@ -89,9 +89,7 @@ void CodeSigningRequirement::shouldAccept(const security::GuestIdentity& connect
                       result.message.empty() ? statusMessage(result.status) : result.message);
 }
 
-TypeName CodeSigningRequirement::typeName() const {
-  return moduleTypeName(kModuleName, kTypeName);
-}
+TypeName CodeSigningRequirement::typeName() const { return moduleTypeName(kModuleName, kTypeName); }
 
 void CodeSigningRequirement::logDeniedConnection(const security::GuestCode& fromGuest) {
   std::string message = kDeniedMessage;

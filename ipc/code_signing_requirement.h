@@ -35,9 +35,7 @@ class CodeSigningRequirement {
   // The accepted texts, in the order they were added.
   const std::vector<std::string>& requirements() const { return requirements_; }
   // The compilation of the combined text of `requirements()`; present once a text was accepted.
-  const std::optional<platform::security::Requirement>& requirement() const {
-    return requirement_;
-  }
+  const std::optional<platform::security::Requirement>& requirement() const { return requirement_; }
 
   // Adds the production requirement for `bundleID.bundleID` with the minimum version `version`,
   // or `bundleID.secureVersionNumber` when `version` is absent (an empty version is used as is).

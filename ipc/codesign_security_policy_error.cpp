@@ -11,12 +11,23 @@ std::string quoted(const std::string& text) {
   std::string out = "\"";
   for (char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default: out += c;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += c;
     }
   }
   return out + "\"";
@@ -58,9 +69,12 @@ std::string CodesignSecurityPolicyError::description() const {
     case Case::externalError:
       return "externalError(domain: " + quoted(domain_) + ", code: " + std::to_string(code_) +
              ", description: " + quoted(description_) + ")";
-    case Case::requirementIsNil: return "requirementIsNil";
-    case Case::codeReferenceIsNil: return "codeReferenceIsNil";
-    case Case::codeFailedToSatisfyRequirements: return "codeFailedToSatisfyRequirements";
+    case Case::requirementIsNil:
+      return "requirementIsNil";
+    case Case::codeReferenceIsNil:
+      return "codeReferenceIsNil";
+    case Case::codeFailedToSatisfyRequirements:
+      return "codeFailedToSatisfyRequirements";
   }
   return "unknown";
 }

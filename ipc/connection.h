@@ -3,7 +3,6 @@
 #include <asio/async_result.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
-
 #include <concepts>
 #include <memory>
 #include <string>
@@ -28,10 +27,12 @@ class Connection : public ConnectionCore {
 
   // init(interface:serviceName:codeSigningRequirement:delegate:)
   static std::shared_ptr<Connection> withServiceName(
-      std::string serviceName, std::shared_ptr<CodeSigningRequirement> codeSigningRequirement = nullptr,
+      std::string serviceName,
+      std::shared_ptr<CodeSigningRequirement> codeSigningRequirement = nullptr,
       std::weak_ptr<ConnectionDelegate> delegate = {}) {
     return std::shared_ptr<Connection>(new Connection(ServiceName{std::move(serviceName)},
-                                                      std::move(codeSigningRequirement), std::move(delegate)));
+                                                      std::move(codeSigningRequirement),
+                                                      std::move(delegate)));
   }
   // init(interface:machServiceName:options:codeSigningRequirement:delegate:)
   static std::shared_ptr<Connection> withMachServiceName(
@@ -48,7 +49,8 @@ class Connection : public ConnectionCore {
       std::shared_ptr<CodeSigningRequirement> codeSigningRequirement = nullptr,
       std::weak_ptr<ConnectionDelegate> delegate = {}) {
     return std::shared_ptr<Connection>(new Connection(ListenerEndpoint{std::move(endpoint)},
-                                                      std::move(codeSigningRequirement), std::move(delegate)));
+                                                      std::move(codeSigningRequirement),
+                                                      std::move(delegate)));
   }
 
   // proxy(function:returning:_:), continuation form. `body` receives the proxy and a
@@ -57,8 +59,8 @@ class Connection : public ConnectionCore {
   // with; a failed message raises the platform's error (foundation::ErrorException). An
   // exception thrown by `body` resumes the continuation with it, if nothing has yet.
   template <class R, class Body>
-    requires std::invocable<Body&, Proxy, Continuation<R>>
-  asio::awaitable<R> proxy(std::string function, Body body) {
+  requires std::invocable<Body&, Proxy, Continuation<R>> asio::awaitable<R> proxy(
+      std::string function, Body body) {
     auto self = std::static_pointer_cast<Connection>(this->shared_from_this());
     co_return co_await platform::dispatch::runOn(
         executor(), proxyOnExecutor<R, Body>(self, std::move(function), std::move(body)));
@@ -67,9 +69,9 @@ class Connection : public ConnectionCore {
   // proxy(function:returning:_:), asynchronous form: `body` is awaited in a new task on the
   // executor; the call completes with whichever comes first of its outcome and a proxy error.
   template <class R, class Body>
-    requires std::invocable<Body&, Proxy> &&
-             std::same_as<std::invoke_result_t<Body&, Proxy>, asio::awaitable<R>>
-  asio::awaitable<R> proxy(std::string function, Body body) {
+  requires std::invocable<Body&, Proxy> &&
+      std::same_as<std::invoke_result_t<Body&, Proxy>, asio::awaitable<R>>
+          asio::awaitable<R> proxy(std::string function, Body body) {
     auto self = std::static_pointer_cast<Connection>(this->shared_from_this());
     co_return co_await platform::dispatch::runOn(
         executor(), proxyAsyncOnExecutor<R, Body>(self, std::move(function), std::move(body)));
@@ -98,10 +100,10 @@ class Connection : public ConnectionCore {
               [shared](std::exception_ptr error, std::optional<Stored<R>> value) {
                 auto executor = asio::get_associated_executor(*shared);
                 // The error moves along (no copy stays behind on this thread).
-                asio::post(executor, [shared, error = std::move(error),
-                                      value = std::move(value)]() mutable {
-                  (*shared)(std::move(error), std::move(value));
-                });
+                asio::post(executor,
+                           [shared, error = std::move(error), value = std::move(value)]() mutable {
+                             (*shared)(std::move(error), std::move(value));
+                           });
               });
           start(std::move(continuation));
         },
@@ -154,9 +156,8 @@ class Connection : public ConnectionCore {
     auto start = [&self, &function, &body](Continuation<R> continuation) {
       auto proxy = self->activateAndMakeProxy(
           [continuation](std::exception_ptr error) { continuation.resume(std::move(error)); });
-      platform::dispatch::detach(self->executor(),
-                                 runBody<R, Body>(self, function, std::move(body), proxy,
-                                                  continuation));
+      platform::dispatch::detach(
+          self->executor(), runBody<R, Body>(self, function, std::move(body), proxy, continuation));
     };
     auto operation = suspend<R>(std::move(start));
     auto value = co_await std::move(operation);

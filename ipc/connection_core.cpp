@@ -20,10 +20,10 @@ constexpr const char* kProxyErrorFormat = "connection(0x%lx) proxy error: %{publ
 
 }  // namespace
 
-ConnectionCore::ConnectionCore(
-    std::shared_ptr<const platform::xpc::InterfaceDescription> interface, Factory factory,
-    std::shared_ptr<CodeSigningRequirement> codeSigningRequirement,
-    std::weak_ptr<ConnectionDelegate> delegate)
+ConnectionCore::ConnectionCore(std::shared_ptr<const platform::xpc::InterfaceDescription> interface,
+                               Factory factory,
+                               std::shared_ptr<CodeSigningRequirement> codeSigningRequirement,
+                               std::weak_ptr<ConnectionDelegate> delegate)
     : queue_("Connection<" + interface->name() + ">"),
       interface_(std::move(interface)),
       factory_(std::move(factory)),
@@ -69,12 +69,10 @@ void ConnectionCore::activationStep() {
   // The handlers hold this object strongly until invalidate() clears them.
   auto self = shared_from_this();
   auto generation = generation_;
-  connection_->setInvalidationHandler([self, generation] {
-    self->handlerFired(generation, ConnectionError::Case::invalidated);
-  });
-  connection_->setInterruptionHandler([self, generation] {
-    self->handlerFired(generation, ConnectionError::Case::interrupted);
-  });
+  connection_->setInvalidationHandler(
+      [self, generation] { self->handlerFired(generation, ConnectionError::Case::invalidated); });
+  connection_->setInterruptionHandler(
+      [self, generation] { self->handlerFired(generation, ConnectionError::Case::interrupted); });
   state_ = State::active;
   auto logger = moduleLogger(typeName_);
   if (platform::xpc::isMacOS13OrLater() && requirementText_) {
@@ -103,8 +101,8 @@ platform::xpc::RemoteProxy ConnectionCore::activateAndMakeProxy(
   }
   std::weak_ptr<ConnectionCore> weak = shared_from_this();
   return connection->remoteObjectProxyWithErrorHandler(
-      [weak, generation, complete = std::move(complete)](
-          const platform::foundation::ErrorRecord& error) {
+      [weak, generation,
+       complete = std::move(complete)](const platform::foundation::ErrorRecord& error) {
         // Separate exception objects for the delegate's task and the caller, which live on
         // different threads.
         if (auto self = weak.lock()) {
@@ -132,12 +130,12 @@ void ConnectionCore::invalidateLocked(std::unique_lock<std::mutex>& lock) {
 
 asio::awaitable<void> ConnectionCore::invalidate() {
   auto self = shared_from_this();
-  co_await platform::dispatch::runOn(executor(), [](std::shared_ptr<ConnectionCore> core)
-                                                     -> asio::awaitable<void> {
-    std::unique_lock lock(core->mutex_);
-    core->invalidateLocked(lock);
-    co_return;
-  }(self));
+  co_await platform::dispatch::runOn(
+      executor(), [](std::shared_ptr<ConnectionCore> core) -> asio::awaitable<void> {
+        std::unique_lock lock(core->mutex_);
+        core->invalidateLocked(lock);
+        co_return;
+      }(self));
 }
 
 void ConnectionCore::handlerFired(uint64_t generation, ConnectionError::Case errorCase) {
@@ -146,10 +144,10 @@ void ConnectionCore::handlerFired(uint64_t generation, ConnectionError::Case err
     // A handler of an XPC connection that has since been replaced reports nothing.
     if (generation != generation_ || state_ == State::invalid) return;
   }
-  moduleLogger(typeName_)
-      .error(errorCase == ConnectionError::Case::invalidated ? kInvalidatedErrorFormat
-                                                             : kInterruptedErrorFormat,
-             id());
+  moduleLogger(typeName_).error(errorCase == ConnectionError::Case::invalidated
+                                    ? kInvalidatedErrorFormat
+                                    : kInterruptedErrorFormat,
+                                id());
   failureStep(generation,
               std::make_exception_ptr(ConnectionError(errorCase, typeName_.reflecting + ".Error")));
 }

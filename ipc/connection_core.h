@@ -2,7 +2,6 @@
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
-
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -81,8 +80,7 @@ class ConnectionCore : public AnyConnection, public std::enable_shared_from_this
  protected:
   // Both run on the executor, at the start of a proxy call: the activation step, then a proxy
   // whose error handler logs, runs the failure step and passes the error to `complete`.
-  platform::xpc::RemoteProxy activateAndMakeProxy(
-      std::function<void(std::exception_ptr)> complete);
+  platform::xpc::RemoteProxy activateAndMakeProxy(std::function<void(std::exception_ptr)> complete);
   void logWillProvideProxy(const std::string& function) const;
 
  private:

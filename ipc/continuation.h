@@ -32,15 +32,12 @@ class Continuation {
 
   // Returns whether this call resumed the continuation.
   template <class T = R>
-    requires(!std::is_void_v<T>)
-  bool resume(T value) const {
+  requires(!std::is_void_v<T>) bool resume(T value) const {
     return once_(nullptr, std::optional<Stored>(std::move(value)));
   }
   template <class T = R>
-    requires std::is_void_v<T>
-  bool resume() const {
-    return once_(nullptr, std::optional<Stored>(std::monostate{}));
-  }
+  requires std::is_void_v<T>
+  bool resume() const { return once_(nullptr, std::optional<Stored>(std::monostate{})); }
   bool resume(std::exception_ptr error) const { return once_(std::move(error), std::nullopt); }
   template <class E>
   bool resumeThrowing(E error) const {

@@ -34,9 +34,7 @@ class ListenerConnection : public AnyListenerConnection {
     auto* o = dynamic_cast<const ListenerConnection*>(&other);
     return o && o->connection_ == connection_;
   }
-  size_t hash() const override {
-    return std::hash<const void*>{}(connection_.get());
-  }
+  size_t hash() const override { return std::hash<const void*>{}(connection_.get()); }
 
  private:
   std::shared_ptr<platform::xpc::ExportedObject> exportedObject_;

@@ -90,8 +90,8 @@ bool ListenerCore::shouldAcceptNewConnection(std::shared_ptr<XpcConnection> conn
   if (!platform::xpc::isMacOS13OrLater() && codeSigningRequirement_) {
     try {
       auto peer = connection->peerCredentials();
-      codeSigningRequirement_->shouldAccept(peer ? peer->guestIdentity()
-                                                 : platform::xpc::PeerCredentials{}.guestIdentity());
+      codeSigningRequirement_->shouldAccept(
+          peer ? peer->guestIdentity() : platform::xpc::PeerCredentials{}.guestIdentity());
     } catch (...) {
       auto record = platform::foundation::currentExceptionRecord();
       logger.fault(kRejectedFormat, id(), pid, record.localizedDescription());
@@ -137,11 +137,12 @@ void ListenerCore::endOfConnection(const std::weak_ptr<ListenerCore>& weak,
 
 asio::awaitable<void> ListenerCore::removeConnection(
     std::shared_ptr<ListenerCore> self, std::shared_ptr<ListenerConnection> connection) {
-  auto delegate = co_await platform::dispatch::runOn(
-      self->executor(),
-      [](std::shared_ptr<ListenerCore> listener) -> asio::awaitable<std::shared_ptr<ListenerDelegate>> {
-        co_return listener->delegate_.lock();
-      }(self));
+  auto delegate =
+      co_await platform::dispatch::runOn(self->executor(),
+                                         [](std::shared_ptr<ListenerCore> listener)
+                                             -> asio::awaitable<std::shared_ptr<ListenerDelegate>> {
+                                           co_return listener->delegate_.lock();
+                                         }(self));
   if (delegate) co_await delegate->listener(self, connection, connection->connection());
   co_await platform::dispatch::runOn(
       self->executor(),

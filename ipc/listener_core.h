@@ -2,7 +2,6 @@
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
-
 #include <cstdint>
 #include <memory>
 #include <string>

@@ -55,9 +55,9 @@ constexpr const char* kUnsafeValueMessage =
 void refuseUnsafe(const std::string& value) {
   for (unsigned char c : value) {
     if (c == '"' || c == '\\' || c < 0x20 || c == 0x7f) {
-      throw CodesignSecurityPolicyError::externalError(
-          platform::foundation::kOSStatusErrorDomain, platform::security::errSecCSReqInvalid,
-          kUnsafeValueMessage);
+      throw CodesignSecurityPolicyError::externalError(platform::foundation::kOSStatusErrorDomain,
+                                                       platform::security::errSecCSReqInvalid,
+                                                       kUnsafeValueMessage);
     }
   }
 }

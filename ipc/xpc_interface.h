@@ -15,7 +15,9 @@ namespace brellis::ipc {
 //   };
 template <class T>
 concept XpcInterface = requires {
-  { T::description() } -> std::convertible_to<std::shared_ptr<const platform::xpc::InterfaceDescription>>;
+  {
+    T::description()
+    } -> std::convertible_to<std::shared_ptr<const platform::xpc::InterfaceDescription>>;
 };
 
 }  // namespace brellis::ipc

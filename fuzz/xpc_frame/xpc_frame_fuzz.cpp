@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FrameReader reader(limits);
   size_t descriptors = data[0] % 4;
   size_t chunk = 1 + data[1] % 64;
-  for (size_t i = 0; i < descriptors; ++i) reader.pushDescriptor(UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
+  for (size_t i = 0; i < descriptors; ++i)
+    reader.pushDescriptor(UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
   data += 2;
   size -= 2;
   for (size_t offset = 0; offset < size; offset += chunk) {

@@ -273,8 +273,7 @@ TEST_F(SignedPeerTest, ShouldAcceptChecksAPeerProcess) {
   EXPECT_NO_THROW(requirement_.shouldAccept(*good.identity));
   EXPECT_TRUE(capture.sink().records().empty());
 
-  std::filesystem::path lowerPath =
-      sign("lower", cs::LeafProfile::developerId(), kDaemonID, "2.0");
+  std::filesystem::path lowerPath = sign("lower", cs::LeafProfile::developerId(), kDaemonID, "2.0");
   Peer lower(lowerPath, root_ / "lower.sock");
   EXPECT_EQ(caught([&] { requirement_.shouldAccept(*lower.identity); }).errorCase(),
             Case::codeFailedToSatisfyRequirements);
@@ -283,8 +282,8 @@ TEST_F(SignedPeerTest, ShouldAcceptChecksAPeerProcess) {
   EXPECT_EQ(records[0].level, platform::os_log::LogLevel::error);
   EXPECT_EQ(records[0].subsystem, "VelkorIPC");
   EXPECT_EQ(records[0].category, "CodeSigningRequirement");
-  EXPECT_EQ(records[0].text, "Denied XPC client access from code at 'file://" + root_.string() +
-                                 "/lower'");
+  EXPECT_EQ(records[0].text,
+            "Denied XPC client access from code at 'file://" + root_.string() + "/lower'");
 
   // An unsigned peer is denied with the platform's status, also after the denial line.
   std::filesystem::path unsignedPath = root_ / "unsigned";
@@ -314,8 +313,8 @@ TEST_F(SignedPeerTest, DenialLocationIsPercentEncoded) {
   Peer peer(sign("odd name%", cs::LeafProfile::developerId(), "com.other"), root_ / "odd.sock");
   EXPECT_THROW(requirement_.shouldAccept(*peer.identity), CodesignSecurityPolicyError);
   ASSERT_EQ(capture.sink().records().size(), 1u);
-  EXPECT_EQ(capture.sink().records()[0].text, "Denied XPC client access from code at 'file://" +
-                                                  root_.string() + "/odd%20name%25'");
+  EXPECT_EQ(capture.sink().records()[0].text,
+            "Denied XPC client access from code at 'file://" + root_.string() + "/odd%20name%25'");
 }
 
 }  // namespace

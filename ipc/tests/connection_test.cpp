@@ -58,8 +58,8 @@ class ServerSide : public ListenerDelegate {
 class ConnectionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    listener_ = Listener<EchoInterface>::withMachServiceName(object_, "com.test.ipc", nullptr,
-                                                             server_);
+    listener_ =
+        Listener<EchoInterface>::withMachServiceName(object_, "com.test.ipc", nullptr, server_);
     run(listener_->activate());
   }
   ScopedStateRoot root_;
@@ -100,10 +100,10 @@ TEST_F(ConnectionTest, ServerLossFailsEachCallOnceAndTellsTheDelegateOnceThenRec
       "com.test.ipc", kConnectionPrivileged, nullptr, delegate_);
   EXPECT_EQ(run(echo(connection, "a")), "a");
   // Two calls in flight that the server holds.
-  auto f1 = asio::co_spawn(platform::dispatch::globalExecutor(), hold(connection),
-                           asio::use_future);
-  auto f2 = asio::co_spawn(platform::dispatch::globalExecutor(), hold(connection),
-                           asio::use_future);
+  auto f1 =
+      asio::co_spawn(platform::dispatch::globalExecutor(), hold(connection), asio::use_future);
+  auto f2 =
+      asio::co_spawn(platform::dispatch::globalExecutor(), hold(connection), asio::use_future);
   ASSERT_TRUE(eventually([&] { return object_->heldCount() == 2; }));
   server_->last()->killPeerForTesting();
   for (auto* f : {&f1, &f2}) {
@@ -145,8 +145,8 @@ TEST_F(ConnectionTest, ExplicitInvalidateNeverTellsTheDelegate) {
   auto connection = Connection<EchoInterface>::withMachServiceName(
       "com.test.ipc", kConnectionPrivileged, nullptr, delegate_);
   EXPECT_EQ(run(echo(connection, "a")), "a");
-  auto pending = asio::co_spawn(platform::dispatch::globalExecutor(), hold(connection),
-                                asio::use_future);
+  auto pending =
+      asio::co_spawn(platform::dispatch::globalExecutor(), hold(connection), asio::use_future);
   ASSERT_TRUE(eventually([&] { return object_->heldCount() == 1; }));
   run(connection->invalidate());
   try {
@@ -191,14 +191,13 @@ asio::awaitable<std::string> resumeTwice(std::shared_ptr<Connection<EchoInterfac
 
 asio::awaitable<std::string> dropContinuation(
     std::shared_ptr<Connection<EchoInterface>> connection) {
-  co_return co_await connection->proxy<std::string>(
-      "dropped", [](RemoteProxy, Continuation<std::string>) {});
+  co_return co_await connection->proxy<std::string>("dropped",
+                                                    [](RemoteProxy, Continuation<std::string>) {});
 }
 
 asio::awaitable<int> asyncForm(std::shared_ptr<Connection<EchoInterface>> connection) {
-  co_return co_await connection->proxy<int>("async", [](RemoteProxy) -> asio::awaitable<int> {
-    co_return 7;
-  });
+  co_return co_await connection->proxy<int>(
+      "async", [](RemoteProxy) -> asio::awaitable<int> { co_return 7; });
 }
 
 TEST_F(ConnectionTest, ContinuationsRunAtMostOnceAndNeverHang) {
@@ -236,9 +235,9 @@ TEST_F(ConnectionTest, RequirementTheServerFailsGives4102AndSetsItOnlyOn13) {
   auto unchecked = Connection<EchoInterface>::withMachServiceName(
       "com.test.ipc", kConnectionPrivileged, requirement);
   EXPECT_EQ(run(echo(unchecked, "x")), "x");
-  EXPECT_EQ(countContaining(capture_.sink().texts(category_),
-                            "setting code signing requirement for connection(" +
-                                hexId(unchecked->id()) + ")"),
+  EXPECT_EQ(countContaining(
+                capture_.sink().texts(category_),
+                "setting code signing requirement for connection(" + hexId(unchecked->id()) + ")"),
             0u);
 }
 

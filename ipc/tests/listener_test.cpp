@@ -88,8 +88,8 @@ TEST_F(ListenerTest, Before13ARefusedClientGetsTheFaultAndDenialLines) {
   platform::xpc::ScopedMacOSVersionOverride before13(false);
   auto requirement = std::make_shared<CodeSigningRequirement>();
   requirement->addCodeSigningRequirement("identifier \"com.velkor.tarvo.daemon\"");
-  auto listener = Listener<EchoInterface>::withMachServiceName(object_, "com.test.listener",
-                                                               requirement);
+  auto listener =
+      Listener<EchoInterface>::withMachServiceName(object_, "com.test.listener", requirement);
   auto id = hexId(listener->id());
   run(listener->activate());
   ASSERT_TRUE(
@@ -118,8 +118,8 @@ TEST_F(ListenerTest, Before13ARefusedClientGetsTheFaultAndDenialLines) {
 TEST_F(ListenerTest, From13ThePlatformRefusesWithoutTheFaultLine) {
   auto requirement = std::make_shared<CodeSigningRequirement>();
   requirement->addCodeSigningRequirement("identifier \"com.velkor.tarvo.daemon\"");
-  auto listener = Listener<EchoInterface>::withMachServiceName(object_, "com.test.listener",
-                                                               requirement);
+  auto listener =
+      Listener<EchoInterface>::withMachServiceName(object_, "com.test.listener", requirement);
   auto id = hexId(listener->id());
   run(listener->activate());
   auto activating = find("activating listener(" + id + ")");

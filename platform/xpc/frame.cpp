@@ -38,17 +38,29 @@ class Writer {
     if (depth > limits_.maxNesting) return fail("nesting too deep");
     u8(static_cast<uint8_t>(v.kind()));
     switch (v.kind()) {
-      case ValueKind::null: return true;
-      case ValueKind::boolean: u8(*v.asBool() ? 1 : 0); return true;
-      case ValueKind::int64: u64(static_cast<uint64_t>(*v.asInt64())); return true;
-      case ValueKind::uint64: u64(*v.asUint64()); return true;
-      case ValueKind::real: u64(std::bit_cast<uint64_t>(*v.asReal())); return true;
-      case ValueKind::string: return sized(*v.asString());
+      case ValueKind::null:
+        return true;
+      case ValueKind::boolean:
+        u8(*v.asBool() ? 1 : 0);
+        return true;
+      case ValueKind::int64:
+        u64(static_cast<uint64_t>(*v.asInt64()));
+        return true;
+      case ValueKind::uint64:
+        u64(*v.asUint64());
+        return true;
+      case ValueKind::real:
+        u64(std::bit_cast<uint64_t>(*v.asReal()));
+        return true;
+      case ValueKind::string:
+        return sized(*v.asString());
       case ValueKind::data: {
         const auto& d = *v.asData();
         return sized(std::string_view(reinterpret_cast<const char*>(d.data()), d.size()));
       }
-      case ValueKind::date: u64(std::bit_cast<uint64_t>(v.asDate()->secondsSince2001)); return true;
+      case ValueKind::date:
+        u64(std::bit_cast<uint64_t>(v.asDate()->secondsSince2001));
+        return true;
       case ValueKind::array: {
         const auto& a = *v.asArray();
         u32(static_cast<uint32_t>(a.size()));
@@ -71,8 +83,10 @@ class Writer {
         u64(static_cast<uint64_t>(e.code));
         return value(fromPlist(foundation::PlistValue(e.userInfo)), depth + 1);
       }
-      case ValueKind::fd: return descriptor(*v.asFd());
-      case ValueKind::endpoint: return descriptor(v.asEndpoint()->rendezvous());
+      case ValueKind::fd:
+        return descriptor(*v.asFd());
+      case ValueKind::endpoint:
+        return descriptor(v.asEndpoint()->rendezvous());
     }
     return fail("unknown value kind");
   }
@@ -182,7 +196,9 @@ class Reader {
     uint8_t tag = 0;
     if (!u8(tag)) return false;
     switch (static_cast<ValueKind>(tag)) {
-      case ValueKind::null: out = Value::null(); return true;
+      case ValueKind::null:
+        out = Value::null();
+        return true;
       case ValueKind::boolean: {
         uint8_t b = 0;
         if (!u8(b)) return false;
@@ -330,7 +346,8 @@ tl::expected<EncodedFrame, std::string> encodeFrame(const Frame& frame,
   for (int i = 0; i < 8; ++i) w.u8(0);  // header, filled in below
   bool ok = true;
   switch (frame.type) {
-    case FrameType::hello: break;
+    case FrameType::hello:
+      break;
     case FrameType::call:
       w.u64(frame.id);
       ok = w.sized(frame.selector);
@@ -341,8 +358,11 @@ tl::expected<EncodedFrame, std::string> encodeFrame(const Frame& frame,
       w.u32(static_cast<uint32_t>(frame.values.size()));
       for (const auto& v : frame.values) ok = ok && w.value(v, 1);
       break;
-    case FrameType::replyDropped: w.u64(frame.id); break;
-    default: return tl::unexpected(std::string("unknown frame type"));
+    case FrameType::replyDropped:
+      w.u64(frame.id);
+      break;
+    default:
+      return tl::unexpected(std::string("unknown frame type"));
   }
   if (!ok) return tl::unexpected(w.error());
   auto& bytes = w.bytes();
@@ -365,7 +385,8 @@ tl::expected<Frame, std::string> decodePayload(FrameType type, std::span<const u
   Reader r(payload, fds, limits);
   bool ok = true;
   switch (type) {
-    case FrameType::hello: break;
+    case FrameType::hello:
+      break;
     case FrameType::call: {
       uint8_t wants = 0;
       ok = r.u64(frame.id) && r.text(frame.selector) && r.u8(wants) && r.values(frame.values);
@@ -373,9 +394,14 @@ tl::expected<Frame, std::string> decodePayload(FrameType type, std::span<const u
       frame.wantsReply = wants == 1;
       break;
     }
-    case FrameType::reply: ok = r.u64(frame.id) && r.values(frame.values); break;
-    case FrameType::replyDropped: ok = r.u64(frame.id); break;
-    default: return tl::unexpected(std::string("unknown frame type"));
+    case FrameType::reply:
+      ok = r.u64(frame.id) && r.values(frame.values);
+      break;
+    case FrameType::replyDropped:
+      ok = r.u64(frame.id);
+      break;
+    default:
+      return tl::unexpected(std::string("unknown frame type"));
   }
   if (!ok || !r.finish()) return tl::unexpected(r.error());
   return frame;
@@ -397,8 +423,8 @@ tl::expected<std::optional<Frame>, std::string> FrameReader::next() {
   }
   if (bufferedBytes() < kFrameHeaderSize) return std::optional<Frame>();
   const uint8_t* h = buffer_.data() + offset_;
-  uint32_t length = uint32_t(h[0]) | uint32_t(h[1]) << 8 | uint32_t(h[2]) << 16 |
-                    uint32_t(h[3]) << 24;
+  uint32_t length =
+      uint32_t(h[0]) | uint32_t(h[1]) << 8 | uint32_t(h[2]) << 16 | uint32_t(h[3]) << 24;
   uint8_t type = h[4];
   uint8_t version = h[5];
   uint16_t fdCount = static_cast<uint16_t>(h[6] | h[7] << 8);

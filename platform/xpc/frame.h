@@ -6,9 +6,8 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <vector>
-
 #include <tl/expected.hpp>
+#include <vector>
 
 #include "platform/xpc/connection_limits.h"
 #include "platform/xpc/unique_fd.h"

@@ -29,6 +29,8 @@ class UniqueFd {
 // A descriptor shared by several values (copies of a message argument); closed with the last.
 using SharedFd = std::shared_ptr<const UniqueFd>;
 
-inline SharedFd makeSharedFd(UniqueFd fd) { return std::make_shared<const UniqueFd>(std::move(fd)); }
+inline SharedFd makeSharedFd(UniqueFd fd) {
+  return std::make_shared<const UniqueFd>(std::move(fd));
+}
 
 }  // namespace brellis::platform::xpc

@@ -4,19 +4,32 @@ namespace brellis::platform::xpc {
 
 const char* kindName(ValueKind kind) {
   switch (kind) {
-    case ValueKind::null: return "null";
-    case ValueKind::boolean: return "bool";
-    case ValueKind::int64: return "int64";
-    case ValueKind::uint64: return "uint64";
-    case ValueKind::real: return "double";
-    case ValueKind::string: return "string";
-    case ValueKind::data: return "data";
-    case ValueKind::date: return "date";
-    case ValueKind::array: return "array";
-    case ValueKind::dict: return "dictionary";
-    case ValueKind::error: return "error";
-    case ValueKind::fd: return "fd";
-    case ValueKind::endpoint: return "endpoint";
+    case ValueKind::null:
+      return "null";
+    case ValueKind::boolean:
+      return "bool";
+    case ValueKind::int64:
+      return "int64";
+    case ValueKind::uint64:
+      return "uint64";
+    case ValueKind::real:
+      return "double";
+    case ValueKind::string:
+      return "string";
+    case ValueKind::data:
+      return "data";
+    case ValueKind::date:
+      return "date";
+    case ValueKind::array:
+      return "array";
+    case ValueKind::dict:
+      return "dictionary";
+    case ValueKind::error:
+      return "error";
+    case ValueKind::fd:
+      return "fd";
+    case ValueKind::endpoint:
+      return "endpoint";
   }
   return "unknown";
 }
@@ -58,13 +71,20 @@ Value fromPlist(const foundation::PlistValue& value) {
 std::optional<foundation::PlistValue> toPlist(const Value& value) {
   using foundation::PlistValue;
   switch (value.kind()) {
-    case ValueKind::boolean: return PlistValue(*value.asBool());
-    case ValueKind::int64: return PlistValue(*value.asInt64());
-    case ValueKind::uint64: return PlistValue(*value.asUint64());
-    case ValueKind::real: return PlistValue(*value.asReal());
-    case ValueKind::string: return PlistValue(*value.asString());
-    case ValueKind::data: return PlistValue(*value.asData());
-    case ValueKind::date: return PlistValue(*value.asDate());
+    case ValueKind::boolean:
+      return PlistValue(*value.asBool());
+    case ValueKind::int64:
+      return PlistValue(*value.asInt64());
+    case ValueKind::uint64:
+      return PlistValue(*value.asUint64());
+    case ValueKind::real:
+      return PlistValue(*value.asReal());
+    case ValueKind::string:
+      return PlistValue(*value.asString());
+    case ValueKind::data:
+      return PlistValue(*value.asData());
+    case ValueKind::date:
+      return PlistValue(*value.asDate());
     case ValueKind::array: {
       foundation::PlistArray out;
       for (const auto& v : *value.asArray()) {
@@ -83,7 +103,8 @@ std::optional<foundation::PlistValue> toPlist(const Value& value) {
       }
       return PlistValue(std::move(out));
     }
-    default: return std::nullopt;
+    default:
+      return std::nullopt;
   }
 }
 

@@ -60,14 +60,22 @@ class Value {
   static Value int64(int64_t v) { return Value(Storage(std::in_place_index<2>, v)); }
   static Value uint64(uint64_t v) { return Value(Storage(std::in_place_index<3>, v)); }
   static Value real(double v) { return Value(Storage(std::in_place_index<4>, v)); }
-  static Value string(std::string v) { return Value(Storage(std::in_place_index<5>, std::move(v))); }
+  static Value string(std::string v) {
+    return Value(Storage(std::in_place_index<5>, std::move(v)));
+  }
   static Value data(Bytes v) { return Value(Storage(std::in_place_index<6>, std::move(v))); }
   static Value date(PlistDate v) { return Value(Storage(std::in_place_index<7>, v)); }
   static Value array(ValueArray v) { return Value(Storage(std::in_place_index<8>, std::move(v))); }
   static Value dict(ValueDict v) { return Value(Storage(std::in_place_index<9>, std::move(v))); }
-  static Value error(ErrorRecord v) { return Value(Storage(std::in_place_index<10>, std::move(v))); }
-  static Value fd(SharedFd v) { return Value(Storage(std::in_place_index<11>, FdValue{std::move(v)})); }
-  static Value endpoint(Endpoint v) { return Value(Storage(std::in_place_index<12>, std::move(v))); }
+  static Value error(ErrorRecord v) {
+    return Value(Storage(std::in_place_index<10>, std::move(v)));
+  }
+  static Value fd(SharedFd v) {
+    return Value(Storage(std::in_place_index<11>, FdValue{std::move(v)}));
+  }
+  static Value endpoint(Endpoint v) {
+    return Value(Storage(std::in_place_index<12>, std::move(v)));
+  }
 
   ValueKind kind() const { return static_cast<ValueKind>(storage_.index()); }
   bool isNull() const { return kind() == ValueKind::null; }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <asio/any_io_executor.hpp>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -45,14 +44,14 @@ class XpcConnection : public std::enable_shared_from_this<XpcConnection> {
 
   // NSXPCConnection initWithServiceName: a service in the user service directory.
   static std::shared_ptr<XpcConnection> makeWithServiceName(std::string serviceName,
-                                                             ConnectionLimits limits = {});
+                                                            ConnectionLimits limits = {});
   // initWithMachServiceName:options: — with kConnectionPrivileged the system service
   // directory; without it the user service directory, then the system one.
   static std::shared_ptr<XpcConnection> makeWithMachServiceName(std::string name, uint64_t options,
-                                                                 ConnectionLimits limits = {});
+                                                                ConnectionLimits limits = {});
   // initWithListenerEndpoint:
   static std::shared_ptr<XpcConnection> makeWithEndpoint(Endpoint endpoint,
-                                                          ConnectionLimits limits = {});
+                                                         ConnectionLimits limits = {});
 
   ~XpcConnection();
   XpcConnection(const XpcConnection&) = delete;

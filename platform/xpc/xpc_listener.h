@@ -1,7 +1,6 @@
 #pragma once
 
 #include <asio/any_io_executor.hpp>
-
 #include <cstdint>
 #include <filesystem>
 #include <functional>

@@ -38,10 +38,10 @@ class EchoServer {
       ssize_t n = ::read((*args[0].asFd())->get(), buffer, sizeof(buffer));
       reply({Value::data(Bytes(buffer, buffer + std::max<ssize_t>(n, 0)))});
     });
-    object_->on("ping:", [this](std::vector<Value> args, Reply) { pings.set(*args[0].asString()); });
-    object_->on("wrongReply:reply:", [](std::vector<Value>, Reply reply) {
-      reply({Value::int64(1)});
-    });
+    object_->on("ping:",
+                [this](std::vector<Value> args, Reply) { pings.set(*args[0].asString()); });
+    object_->on("wrongReply:reply:",
+                [](std::vector<Value>, Reply reply) { reply({Value::int64(1)}); });
     // "silent:reply:" has no handler: its reply is dropped.
     listener_->setDelegate([this](const std::shared_ptr<XpcConnection>& connection) {
       connection->setExportedInterface(echoInterface());
@@ -105,8 +105,7 @@ TEST_F(XpcConnectionTest, NamedServiceCallsReplyWithTypedValuesAndPeerCredential
   ASSERT_EQ(::pipe(pipeFds), 0);
   ASSERT_EQ(::write(pipeFds[1], "abc", 3), 3);
   ::close(pipeFds[1]);
-  auto read = callAndWait(client, "readFd:reply:",
-                          {Value::fd(makeSharedFd(UniqueFd(pipeFds[0])))});
+  auto read = callAndWait(client, "readFd:reply:", {Value::fd(makeSharedFd(UniqueFd(pipeFds[0])))});
   ASSERT_TRUE(std::holds_alternative<std::vector<Value>>(read));
   EXPECT_EQ(*std::get<0>(read).at(0).asData(), (Bytes{'a', 'b', 'c'}));
 
@@ -135,11 +134,13 @@ TEST_F(XpcConnectionTest, MissingServiceInvalidatesWithPendingErrorAfterHandler)
   });
   client->activate();
   auto waiter = std::make_shared<Waiter<int64_t>>();
-  client->remoteObjectProxyWithErrorHandler([&, waiter](const ErrorRecord& e) {
-    std::lock_guard lock(mutex);
-    order.push_back("error");
-    waiter->set(e.code);
-  }).call("echo:reply:", {Value::string("x")}, [](std::vector<Value>) { FAIL(); });
+  client
+      ->remoteObjectProxyWithErrorHandler([&, waiter](const ErrorRecord& e) {
+        std::lock_guard lock(mutex);
+        order.push_back("error");
+        waiter->set(e.code);
+      })
+      .call("echo:reply:", {Value::string("x")}, [](std::vector<Value>) { FAIL(); });
   EXPECT_EQ(waiter->wait(), kErrorConnectionInvalid);
   ASSERT_TRUE(invalidated.wait());
   // Later messages fail at once, the same way.
@@ -151,16 +152,15 @@ TEST_F(XpcConnectionTest, ReplyFaultsEndEachCallExactlyOnce) {
   EchoServer server(XpcListener::makeWithMachServiceName("com.test.faults"));
   auto client = clientFor("com.test.faults");
   client->activate();
-  ASSERT_EQ(std::get<0>(callAndWait(client, "add:to:reply:", {Value::int64(2), Value::int64(3)}))
-                .at(0),
-            Value::int64(5));
+  ASSERT_EQ(
+      std::get<0>(callAndWait(client, "add:to:reply:", {Value::int64(2), Value::int64(3)})).at(0),
+      Value::int64(5));
   auto serverSide = *server.accepted.wait();
 
   // A dropped reply block: reply invalid.
   EXPECT_EQ(errorCode(callAndWait(client, "silent:reply:", {})), kErrorConnectionReplyInvalid);
   // A reply of the wrong type: reply invalid, and the connection goes on.
-  EXPECT_EQ(errorCode(callAndWait(client, "wrongReply:reply:", {})),
-            kErrorConnectionReplyInvalid);
+  EXPECT_EQ(errorCode(callAndWait(client, "wrongReply:reply:", {})), kErrorConnectionReplyInvalid);
   // A duplicated reply is delivered once; the copy is ignored.
   serverSide->duplicateNextRepliesForTesting(1);
   auto count = std::make_shared<std::atomic<int>>(0);
@@ -180,13 +180,13 @@ TEST_F(XpcConnectionTest, ExplicitInvalidateFailsPendingAndLaterCalls) {
   EchoServer server(XpcListener::makeWithMachServiceName("com.test.inv"));
   auto client = clientFor("com.test.inv");
   client->activate();
-  auto serverSide = (callAndWait(client, "echo:reply:", {Value::string("x")}),
-                     *server.accepted.wait());
+  auto serverSide =
+      (callAndWait(client, "echo:reply:", {Value::string("x")}), *server.accepted.wait());
   serverSide->dropNextRepliesForTesting(1);
   auto pending = std::make_shared<Waiter<int64_t>>();
-  client->remoteObjectProxyWithErrorHandler([pending](const ErrorRecord& e) {
-    pending->set(e.code);
-  }).call("echo:reply:", {Value::string("lost")}, [](std::vector<Value>) { ADD_FAILURE(); });
+  client
+      ->remoteObjectProxyWithErrorHandler([pending](const ErrorRecord& e) { pending->set(e.code); })
+      .call("echo:reply:", {Value::string("lost")}, [](std::vector<Value>) { ADD_FAILURE(); });
   // Wait until the server has swallowed the reply, then end the connection.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   Waiter<bool> handler;
@@ -208,9 +208,9 @@ TEST_F(XpcConnectionTest, LostNamedServiceInterruptsThenReconnects) {
   auto serverSide = *server->accepted.wait();
   serverSide->dropNextRepliesForTesting(1);
   auto pending = std::make_shared<Waiter<int64_t>>();
-  client->remoteObjectProxyWithErrorHandler([pending](const ErrorRecord& e) {
-    pending->set(e.code);
-  }).call("echo:reply:", {Value::string("lost")});
+  client
+      ->remoteObjectProxyWithErrorHandler([pending](const ErrorRecord& e) { pending->set(e.code); })
+      .call("echo:reply:", {Value::string("lost")});
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   serverSide->killPeerForTesting();
   EXPECT_EQ(pending->wait(), kErrorConnectionInterrupted);
@@ -245,9 +245,9 @@ TEST_F(XpcConnectionTest, GarbageFromARawClientIsDroppedWithoutHarm) {
   EchoServer server(XpcListener::makeWithMachServiceName("com.test.raw"));
   auto path = server.listener_->socketPath();
   ASSERT_TRUE(path);
-  for (std::string garbage : {std::string("\xff\xff\xff\xff\x02\x01\x00\x00", 8),
-                              std::string("\x00\x00\x00\x00\x09\x01\x00\x00", 8),
-                              std::string(5000, 'A')}) {
+  for (std::string garbage :
+       {std::string("\xff\xff\xff\xff\x02\x01\x00\x00", 8),
+        std::string("\x00\x00\x00\x00\x09\x01\x00\x00", 8), std::string(5000, 'A')}) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -276,8 +276,9 @@ TEST_F(XpcConnectionTest, AnonymousEndpointTravelsAndSurvivesListenerInvalidatio
 
   // The endpoint travels inside a message to a named service and comes back.
   auto carrierInterface = std::make_shared<const InterfaceDescription>(
-      "Carrier", std::vector<MethodDescription>{{"bounce:reply:", {arg(ValueKind::endpoint)},
-                                                 std::vector{arg(ValueKind::endpoint)}}});
+      "Carrier",
+      std::vector<MethodDescription>{
+          {"bounce:reply:", {arg(ValueKind::endpoint)}, std::vector{arg(ValueKind::endpoint)}}});
   auto carrier = XpcListener::makeWithMachServiceName("com.test.carrier");
   auto bouncer = std::make_shared<Dispatcher>();
   bouncer->on("bounce:reply:", [](std::vector<Value> args, Reply reply) { reply(args); });
@@ -288,8 +289,8 @@ TEST_F(XpcConnectionTest, AnonymousEndpointTravelsAndSurvivesListenerInvalidatio
     return true;
   });
   carrier->activate();
-  auto carrierClient = XpcConnection::makeWithMachServiceName("com.test.carrier",
-                                                              kConnectionPrivileged);
+  auto carrierClient =
+      XpcConnection::makeWithMachServiceName("com.test.carrier", kConnectionPrivileged);
   carrierClient->setRemoteObjectInterface(carrierInterface);
   carrierClient->activate();
   auto bounced = callAndWait(carrierClient, "bounce:reply:", {Value::endpoint(endpoint)});
@@ -380,9 +381,9 @@ TEST_F(XpcConnectionTest, ServerProcessDeathInterruptsPendingCalls) {
       callAndWait(client, "echo:reply:", {Value::string("x")})));
   EXPECT_EQ(client->processIdentifier(), child);
   auto pending = std::make_shared<Waiter<int64_t>>();
-  client->remoteObjectProxyWithErrorHandler([pending](const ErrorRecord& e) {
-    pending->set(e.code);
-  }).call("silent:reply:", {}, [](std::vector<Value>) { ADD_FAILURE(); });
+  client
+      ->remoteObjectProxyWithErrorHandler([pending](const ErrorRecord& e) { pending->set(e.code); })
+      .call("silent:reply:", {}, [](std::vector<Value>) { ADD_FAILURE(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
