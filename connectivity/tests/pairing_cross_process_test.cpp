@@ -66,7 +66,9 @@ class EchoDelegate : public mp::SessionDelegate {
   void didReceiveData(const std::shared_ptr<mp::Session>& session, const Bytes& data,
                       const mp::PeerID& peer) override {
     say("data " + hex(data));
-    Bytes echo{0xEE};
+    Bytes echo;
+    echo.reserve(data.size() + 1);
+    echo.push_back(0xEE);
     echo.insert(echo.end(), data.begin(), data.end());
     session->sendData(echo, {peer}, mp::SendDataMode::reliable);
   }

@@ -38,7 +38,9 @@ class Echo : public mp::SessionDelegate, public mp::NearbyServiceAdvertiserDeleg
       hex += digits;
     }
     say("data " + hex);
-    mp::Bytes echo{0xEE};
+    mp::Bytes echo;
+    echo.reserve(data.size() + 1);
+    echo.push_back(0xEE);
     echo.insert(echo.end(), data.begin(), data.end());
     try {
       session->sendData(echo, {peer}, mp::SendDataMode::reliable);
