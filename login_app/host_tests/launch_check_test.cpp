@@ -148,7 +148,9 @@ class LaunchCheckTest : public ::testing::Test {
   void expectDisabled(bool result, bool peersMayReturn = false) {
     EXPECT_FALSE(result);
     auto lines = logLinesSince(offset_);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "TokenManager: Disabling Velkor Unlock"), 1);
+    // The launch check disables once; the token manager it made may disable once more on its own
+    // when it learns the daemon's status (false here), and may do so before these lines are read.
+    EXPECT_GE(std::count(lines.begin(), lines.end(), "TokenManager: Disabling Velkor Unlock"), 1);
     for (const auto& line : lines) {
       EXPECT_EQ(line.find("main: "), std::string::npos) << line;
     }
