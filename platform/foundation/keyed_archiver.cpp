@@ -447,32 +447,35 @@ std::optional<PlistValue> KeyedUnarchiver::decodePropertyList(std::string_view k
   return decodeTree(*uid);
 }
 
-std::optional<std::string> KeyedUnarchiver::decodeString(std::string_view key) {
+// The tree stored under `key`, which must be inline of kind `isKind` or an object of one of
+// `classes` (named `className` in the error).
+std::optional<PlistValue> KeyedUnarchiver::decodeTreeOfClass(
+    std::string_view key, std::initializer_list<std::string_view> classes, const char* className,
+    bool (*isKind)(const PlistValue&)) {
   std::optional<uint64_t> uid = referenceFor(key);
   if (!uid || *uid == 0) return std::nullopt;
   const PlistValue& value = object(*uid);
-  if (value.string() == nullptr) {
+  if (!isKind(value)) {
     std::optional<KeyedClass> cls = classOf(value);
-    if (!cls || !isOneOf(cls->name, {kNSString, kNSMutableString})) {
-      corrupt("value for key " + quoted(key) + " is not an NSString");
+    if (!cls || !isOneOf(cls->name, classes)) {
+      corrupt("value for key " + quoted(key) + " is not an " + className);
     }
   }
-  PlistValue text = decodeTree(*uid);
-  return *text.string();
+  return decodeTree(*uid);
+}
+
+std::optional<std::string> KeyedUnarchiver::decodeString(std::string_view key) {
+  auto text = decodeTreeOfClass(key, {kNSString, kNSMutableString}, "NSString",
+                                [](const PlistValue& v) { return v.isString(); });
+  if (!text) return std::nullopt;
+  return *text->string();
 }
 
 std::optional<Bytes> KeyedUnarchiver::decodeData(std::string_view key) {
-  std::optional<uint64_t> uid = referenceFor(key);
-  if (!uid || *uid == 0) return std::nullopt;
-  const PlistValue& value = object(*uid);
-  if (value.data() == nullptr) {
-    std::optional<KeyedClass> cls = classOf(value);
-    if (!cls || !isOneOf(cls->name, {kNSData, kNSMutableData})) {
-      corrupt("value for key " + quoted(key) + " is not an NSData");
-    }
-  }
-  PlistValue bytes = decodeTree(*uid);
-  return *bytes.data();
+  auto bytes = decodeTreeOfClass(key, {kNSData, kNSMutableData}, "NSData",
+                                 [](const PlistValue& v) { return v.isData(); });
+  if (!bytes) return std::nullopt;
+  return *bytes->data();
 }
 
 std::optional<Uuid> KeyedUnarchiver::decodeUuid(std::string_view key) {

@@ -153,6 +153,10 @@ class KeyedUnarchiver {
   const PlistValue& object(uint64_t uid) const;
   std::optional<KeyedClass> classOf(const PlistValue& object) const;
   PlistValue decodeTree(uint64_t uid);
+  std::optional<PlistValue> decodeTreeOfClass(std::string_view key,
+                                              std::initializer_list<std::string_view> classes,
+                                              const char* className,
+                                              bool (*isKind)(const PlistValue&));
   void enter(uint64_t uid);
   void leave(uint64_t uid);
 
