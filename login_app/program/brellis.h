@@ -19,12 +19,14 @@
 // BRELLIS_LOG_LEVEL=debug and BRELLIS_LOG_STDERR=1 (debug lines on stderr),
 // BRELLIS_BEACON_RUN_SECONDS (the length of one beacon run, 30 when unset; tests shorten it).
 //
-// Against the test daemon (demo):
-//   BRELLIS_ROOT=/tmp/demo brellis-test-daemon --unlock-data data.archive
-//       --unlock-status status.archive &           (one line; signed: see testing/codesign)
-//   mkdir -p /tmp/demo/window_server && touch /tmp/demo/window_server/session
-//   BRELLIS_ROOT=/tmp/demo BRELLIS_LOG_LEVEL=debug BRELLIS_LOG_STDERR=1 brellis &
-//   BRELLIS_ROOT=/tmp/demo brellis-beacon-client start alice     (see testing/beacon_client)
+// Demo against the test daemon (state root /tmp/demo; the daemon signed by a test authority the
+// root trusts: brellis-codesign make-ca CA, install-anchor CA /tmp/demo, sign CA DAEMON
+// com.velkor.tarvo.daemon 2.1; the archives written by brellis-fixtures):
+//   $ export BRELLIS_ROOT=/tmp/demo
+//   $ brellis-test-daemon --unlock-data data.archive --unlock-status status.archive &
+//   $ mkdir -p /tmp/demo/window_server && touch /tmp/demo/window_server/session
+//   $ BRELLIS_LOG_LEVEL=debug BRELLIS_LOG_STDERR=1 brellis &
+//   $ brellis-beacon-client start alice        (then: brellis-beacon-client stop)
 
 #include <asio/awaitable.hpp>
 #include <optional>
