@@ -327,14 +327,14 @@ TEST_F(BrellisProgramTest, AFailedLaunchCheckEndsTheProcessWithStatusZero) {
 // One serving program: the launch check succeeds, the endpoint reaches the daemon, and the
 // beacon rules hold across processes with a run shortened to `kRun`.
 TEST_F(BrellisProgramTest, ServesBeaconsThroughTheEndpointRegisteredWithTheDaemon) {
-  constexpr auto kRun = std::chrono::milliseconds(1500);
+  constexpr auto kRun = std::chrono::seconds(4);
   openSession();
   ASSERT_TRUE(SimulatedRadio::install(radio_));
   startDaemon();
   Child program = brellis("serving", {},
                           {{"BRELLIS_LOG_LEVEL", "debug"},
                            {"BRELLIS_LOG_STDERR", "1"},
-                           {"BRELLIS_BEACON_RUN_SECONDS", "1.5"}});
+                           {"BRELLIS_BEACON_RUN_SECONDS", "4"}});
   ASSERT_TRUE(waitFor([&] {
     return daemonWasCalled("registerBrellisListenerEndpoint:completion:");
   })) << program.err();
