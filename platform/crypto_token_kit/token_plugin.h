@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/crypto_token_kit/tk_token_driver.h"
+
+// The one symbol a token plug-in exports. A plug-in is a shared library that carries its own
+// copy of every library it uses (nothing but this symbol is visible outside it), so objects
+// cross between the service and the plug-in only as the base classes of this folder.
+
+// Version of the table below; a plug-in of another version is refused.
+#define BRELLIS_TOKEN_PLUGIN_ABI_VERSION 1u
+
+extern "C" {
+
+struct BrellisTokenPlugin {
+  uint32_t abiVersion;
+  // Makes the driver of the manifest's principal class into *driver. False (and *driver left
+  // empty) when the plug-in has no class of that name.
+  bool (*makeDriver)(const char* principalClass,
+                     std::shared_ptr<brellis::platform::crypto_token_kit::TKTokenDriver>* driver);
+  // Called once, after the service has released every object the plug-in made: stops the
+  // plug-in's own executors (tasks still pending there are dropped, never resumed) so that
+  // nothing of the plug-in runs afterwards.
+  void (*shutdown)();
+};
+
+// The factory symbol; its name is given by the manifest (kTokenPluginFactorySymbolKey).
+using BrellisTokenPluginFactory = const BrellisTokenPlugin* (*)();
+}
