@@ -112,11 +112,23 @@ class ConnectivityController : public platform::multipeer::SessionDelegate,
 
   struct State;
 
+  // The request in flight is identified by a generation; 0 is none.
+  void deliver(uint64_t generation, connectivity_protocol::AuthenticationResult result);
+  uint64_t generationOf(const std::shared_ptr<platform::multipeer::Session>& session) const;
+  uint64_t generationOf(const std::shared_ptr<connectivity::PeerSession>& session) const;
+  void startBeacon(uint64_t generation);
+  void disableToken(uint64_t generation, std::weak_ptr<connectivity::PeerSession> session);
+  void sendAuthenticationRequest(uint64_t generation,
+                                 std::shared_ptr<connectivity::PeerSession> session,
+                                 platform::multipeer::PeerID peer);
+  void handleAuthenticationData(uint64_t generation, const platform::foundation::Bytes& data);
+  void disconnect();
+
   const platform::multipeer::PeerID localPeer_;
   const ConnectivityControllerOptions options_;
   std::optional<beacon::BeaconData> beaconData_;
   std::unique_ptr<connectivity::PeerManager> peerManager_;
-  std::unique_ptr<State> state_;
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace brellis::persistent_token
