@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/crypto_token_kit/tk_token_driver.h"
+#include "platform/foundation/plist_value.h"
 
 // The one symbol a token plug-in exports. A plug-in is a shared library that carries its own
 // copy of every library it uses (nothing but this symbol is visible outside it), so objects
@@ -17,8 +18,11 @@ extern "C" {
 struct BrellisTokenPlugin {
   uint32_t abiVersion;
   // Makes the driver of the manifest's principal class into *driver. False (and *driver left
-  // empty) when the plug-in has no class of that name.
+  // empty) when the plug-in has no class of that name. `settings` are the service's plug-in
+  // settings (durations that tests shorten; the plug-in documents its keys), read during the
+  // call only.
   bool (*makeDriver)(const char* principalClass,
+                     const brellis::platform::foundation::PlistDict* settings,
                      std::shared_ptr<brellis::platform::crypto_token_kit::TKTokenDriver>* driver);
   // Called once, after the service has released every object the plug-in made: stops the
   // plug-in's own executors (tasks still pending there are dropped, never resumed) so that
@@ -27,5 +31,5 @@ struct BrellisTokenPlugin {
 };
 
 // The factory symbol; its name is given by the manifest (kTokenPluginFactorySymbolKey).
-using BrellisTokenPluginFactory = const BrellisTokenPlugin* (*)();
+using BrellisTokenPluginFactoryFunction = const BrellisTokenPlugin* (*)();
 }

@@ -737,7 +737,7 @@ TKResult<std::unique_ptr<TokenService>> TokenService::load(
     return pluginUnavailable(std::string("library cannot be loaded: ") + (reason ? reason : ""));
   }
   auto factory =
-      reinterpret_cast<BrellisTokenPluginFactory>(dlsym(plugin->handle, symbol->c_str()));
+      reinterpret_cast<BrellisTokenPluginFactoryFunction>(dlsym(plugin->handle, symbol->c_str()));
   if (!factory) return pluginUnavailable("factory symbol missing: " + *symbol);
   plugin->table = factory();
   if (!plugin->table || plugin->table->abiVersion != BRELLIS_TOKEN_PLUGIN_ABI_VERSION ||
@@ -745,7 +745,9 @@ TKResult<std::unique_ptr<TokenService>> TokenService::load(
     plugin->table = nullptr;
     return pluginUnavailable("plug-in of another interface version");
   }
-  if (!plugin->table->makeDriver(principalClass->c_str(), &plugin->driver) || !plugin->driver) {
+  if (!plugin->table->makeDriver(principalClass->c_str(), &options.pluginSettings,
+                                 &plugin->driver) ||
+      !plugin->driver) {
     return pluginUnavailable("no driver for the principal class " + *principalClass);
   }
   serviceLog().info("Loaded token plug-in %{public}s for class %{public}s", libraryPath.string(),

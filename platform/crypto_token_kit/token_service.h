@@ -166,6 +166,8 @@ class TokenService {
     // For tests only: allows a limit below kMinimumOperationLimit (the limit of every
     // operation is then this one).
     std::optional<std::chrono::milliseconds> operationLimitForTesting;
+    // Handed to the plug-in when its driver is made (empty: the plug-in's defaults).
+    foundation::PlistDict pluginSettings;
   };
 
   // Reads the manifest at `manifestPath`, registers the plug-in's token class in the

@@ -1,0 +1,35 @@
+#include "persistent_token/authentication_requester.h"
+
+namespace brellis::persistent_token {
+
+namespace {
+
+class ControllerRequester : public AuthenticationRequester {
+ public:
+  explicit ControllerRequester(std::shared_ptr<ConnectivityController> controller)
+      : controller_(std::move(controller)) {}
+
+  void requestAuthentication(
+      connectivity_protocol::AuthenticationUsage usage, const platform::foundation::Bytes& data,
+      int64_t certID, const std::optional<std::string>& pin,
+      const std::optional<platform::crypto_token_kit::TKTokenKeyExchangeParameters>& parameters,
+      const std::function<void(connectivity_protocol::AuthenticationResult)>& completion) override {
+    controller_->requestAuthentication(usage, data, certID, pin, parameters, completion);
+  }
+
+ private:
+  std::shared_ptr<ConnectivityController> controller_;
+};
+
+}  // namespace
+
+AuthenticationRequesterFactory connectivityControllerFactory(
+    ConnectivityControllerOptions options) {
+  return [options](const platform::multipeer::PeerID& containerPeer,
+                   const platform::multipeer::PeerID& driverPeer) {
+    return std::make_shared<ControllerRequester>(
+        ConnectivityController::create(containerPeer, driverPeer, options));
+  };
+}
+
+}  // namespace brellis::persistent_token
