@@ -118,17 +118,8 @@ Pkcs11ClientFixture::Pkcs11ClientFixture(const ctk::test_support::TestCertificat
   }
   ::setenv(ctk::pkcs11::kManifestEnvironmentVariable, BRELLIS_TOKEN_PLUGIN_MANIFEST, 1);
 
-  auto items = token_host::makeKeychainItems(certificate.der);
-  if (!items) throw std::runtime_error("keychain items");
-  if (!settings.pinConstraints) {
-    for (auto& item : *items) item->setConstraints({});
-  }
-  ctk::TKTokenDriverConfiguration::registerDriverClass(pluginClass());
-  auto classes = ctk::TKTokenDriverConfiguration::driverConfigurations();
-  auto configuration =
-      classes.at(pluginClass())
-          .addTokenConfigurationForTokenInstanceID(token_host::TokenHost::tokenInstanceID);
-  configuration.setKeychainItems(*items);
+  certificate_ = certificate.der;
+  installToken(settings.pinConstraints);
 
   auto defaults = GroupDefaults::init(GroupDefaults::name);
   if (!defaults) throw std::runtime_error("group defaults");
@@ -169,6 +160,20 @@ std::string Pkcs11ClientFixture::readFile(const std::filesystem::path& path) con
   std::stringstream content;
   content << file.rdbuf();
   return content.str();
+}
+
+void Pkcs11ClientFixture::installToken(bool pinConstraints) const {
+  auto items = token_host::makeKeychainItems(certificate_);
+  if (!items) throw std::runtime_error("keychain items");
+  if (!pinConstraints) {
+    for (auto& item : *items) item->setConstraints({});
+  }
+  ctk::TKTokenDriverConfiguration::registerDriverClass(pluginClass());
+  auto classes = ctk::TKTokenDriverConfiguration::driverConfigurations();
+  auto configuration =
+      classes.at(pluginClass())
+          .addTokenConfigurationForTokenInstanceID(token_host::TokenHost::tokenInstanceID);
+  configuration.setKeychainItems(*items);
 }
 
 void Pkcs11ClientFixture::removeToken() const {

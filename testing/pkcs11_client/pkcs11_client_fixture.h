@@ -46,11 +46,14 @@ class Pkcs11ClientFixture {
   std::filesystem::path writeFile(const std::string& name, const std::string& bytes) const;
   std::string readFile(const std::filesystem::path& path) const;
   const std::filesystem::path& root() const { return root_.path(); }
+  // Installs the token instance again, its key asking for a PIN on every use or not.
+  void installToken(bool pinConstraints) const;
   // Removes the token instance (as the main program does when the feature is switched off).
   void removeToken() const;
 
  private:
   TemporaryStateRoot root_;
+  platform::foundation::Bytes certificate_;
   std::optional<std::string> previousManifest_;
 };
 

@@ -1,5 +1,7 @@
 #include "platform/crypto_token_kit/pkcs11/service_token_backend.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "platform/foundation/state_root.h"
@@ -43,23 +45,33 @@ std::shared_ptr<TokenBackend> makeTokenBackend() {
     std::lock_guard guard(factoryMutex());
     if (factory()) return factory()();
   }
-  auto service = TokenService::load(tokenManifestPath());
-  if (!service) {
-    log().error("Token service unavailable: %{public}s", service.error().description());
-    return std::make_shared<ServiceTokenBackend>(nullptr);
-  }
-  return std::make_shared<ServiceTokenBackend>(std::move(*service));
+  return std::make_shared<ServiceTokenBackend>(processTokenService());
 }
 
-ServiceTokenBackend::ServiceTokenBackend(std::unique_ptr<TokenService> service)
+std::shared_ptr<TokenService> processTokenService() {
+  static std::mutex mutex;
+  // Never destroyed: the service outlives every module of the process. A child forked after it
+  // was loaded loads its own (the parent's threads do not exist in the child).
+  static std::shared_ptr<TokenService>* service = nullptr;
+  static pid_t owner = 0;
+  std::lock_guard guard(mutex);
+  if (service && owner == ::getpid()) return *service;
+  auto loaded = TokenService::load(tokenManifestPath());
+  if (!loaded) {
+    log().error("Token service unavailable: %{public}s", loaded.error().description());
+    return nullptr;
+  }
+  service = new std::shared_ptr<TokenService>(std::move(*loaded));
+  owner = ::getpid();
+  return *service;
+}
+
+ServiceTokenBackend::ServiceTokenBackend(std::shared_ptr<TokenService> service)
     : service_(std::move(service)) {}
 
 ServiceTokenBackend::~ServiceTokenBackend() {
-  {
-    std::lock_guard guard(mutex_);
-    sessions_.clear();
-  }
-  if (service_) service_->unload();
+  std::lock_guard guard(mutex_);
+  sessions_.clear();
 }
 
 std::vector<TokenSnapshot> ServiceTokenBackend::tokens() {

@@ -17,12 +17,18 @@ namespace brellis::platform::crypto_token_kit::pkcs11 {
 inline constexpr const char* kManifestEnvironmentVariable = "BRELLIS_TOKEN_MANIFEST";
 std::filesystem::path tokenManifestPath();
 
-// The backend over a loaded token service: one service session per token instance, opened on
-// first use and kept (the service keeps it usable after its instance was removed). When the
-// service could not be loaded the backend has no tokens.
+// The token service of this process: loaded by the first module initialised in it and kept
+// until the process ends. A token plug-in's own executors cannot be started again once it was
+// unloaded, and hosts such as `p11-kit remote` initialise and finalise a module more than once
+// in one process. Null when the plug-in cannot be loaded (tried again at the next call).
+std::shared_ptr<TokenService> processTokenService();
+
+// The backend of one initialised module over the process's token service: one service session
+// per token instance, opened on first use and kept for the module's life (the service keeps a
+// session usable after its instance was removed). Without a service the backend has no tokens.
 class ServiceTokenBackend : public TokenBackend {
  public:
-  explicit ServiceTokenBackend(std::unique_ptr<TokenService> service);
+  explicit ServiceTokenBackend(std::shared_ptr<TokenService> service);
   ~ServiceTokenBackend() override;
 
   std::vector<TokenSnapshot> tokens() override;
@@ -37,7 +43,7 @@ class ServiceTokenBackend : public TokenBackend {
  private:
   std::shared_ptr<TokenServiceSession> sessionFor(const TokenIdentity& token);
 
-  std::unique_ptr<TokenService> service_;
+  std::shared_ptr<TokenService> service_;
   std::stop_source stop_;
   std::mutex mutex_;
   std::map<std::string, std::shared_ptr<TokenServiceSession>> sessions_;

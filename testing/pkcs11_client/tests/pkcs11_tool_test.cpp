@@ -71,5 +71,15 @@ TEST(Pkcs11ToolTest, AnOperationThatNeedsAPinWithoutOneStopsBeforeThePhone) {
   EXPECT_TRUE(contains(sign.err, "CKR_USER_NOT_LOGGED_IN")) << sign.err;
 }
 
+TEST(Pkcs11ToolTest, TestRunFailsOnlyWhereTheModuleOffersNothing) {
+  // Without a phone: what pkcs11-tool can test without a key operation.
+  Pkcs11ClientFixture fixture(makeTestCertificate(TestKeyKind::p256), {});
+  auto test = fixture.pkcs11Tool({"--test", "--login", "--pin", "1234"});
+  EXPECT_NE(test.status, -1) << "killed or timed out";
+  EXPECT_TRUE(contains(test.err, "C_GenerateRandom failed: CKR_FUNCTION_NOT_SUPPORTED"))
+      << test.err;
+  EXPECT_EQ(occurrences(test.out + test.err, "ERR:"), 1u) << test.out << test.err;
+}
+
 }  // namespace
 }  // namespace brellis::testing
