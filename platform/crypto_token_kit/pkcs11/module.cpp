@@ -560,7 +560,8 @@ CK_RV Module::findObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR attribu
     }
   }
   std::vector<CK_OBJECT_HANDLE> matches;
-  for (const auto& [objectHandle, object] : candidates) {
+  for (const auto& candidate : candidates) {
+    const TokenObject& object = candidate.second;
     const bool match = std::all_of(wanted.begin(), wanted.end(), [&](const auto& entry) {
       if (std::find(object.sensitive.begin(), object.sensitive.end(), entry.first) !=
           object.sensitive.end()) {
@@ -569,7 +570,7 @@ CK_RV Module::findObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR attribu
       auto value = attributeValue(token, object, entry.first);
       return value && *value == entry.second;
     });
-    if (match) matches.push_back(objectHandle);
+    if (match) matches.push_back(candidate.first);
   }
   Lock lock(mutex_);
   Session* session = sessionLocked(handle);
