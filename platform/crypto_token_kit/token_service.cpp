@@ -100,8 +100,8 @@ struct LoadedPlugin {
   ~LoadedPlugin() {
     driver.reset();
     if (table && table->shutdown) table->shutdown();
-    // The library stays mapped (RTLD_NODELETE): a pending task of the plug-in that its
-    // shutdown dropped may still own memory whose destructors are its code.
+    // The library stays mapped (RTLD_NODELETE): its own executors and process-wide objects
+    // (thread pool, log sinks) are not made to be torn down before the process ends.
     if (handle) dlclose(handle);
   }
 };
@@ -191,14 +191,16 @@ class Core : public std::enable_shared_from_this<Core> {
   // The instance's token: made by the driver on first use, then kept until the instance goes.
   TKResult<std::shared_ptr<TKToken>> token(const std::string& instanceID) {
     std::lock_guard tokensLock(tokenCreationMutex_);
+    // The store decides, not the cache: an instance removed a moment ago has no token even
+    // before the watcher has dropped it.
+    auto configuration = this->configuration(instanceID);
+    if (!configuration) return failure(TKErrorCode::tokenNotFound);
     {
       std::lock_guard lock(mutex_);
       if (unloaded_) return pluginUnavailable("unloaded");
       auto found = tokens_.find(instanceID);
       if (found != tokens_.end()) return found->second;
     }
-    auto configuration = this->configuration(instanceID);
-    if (!configuration) return failure(TKErrorCode::tokenNotFound);
     auto driver = this->driver();
     if (!driver) return pluginUnavailable("unloaded");
     TKResult<std::shared_ptr<TKToken>> made = failure(TKErrorCode::notImplemented);

@@ -207,10 +207,10 @@ class TokenService {
   // the driver's error, or success when it made a token (which is then dropped).
   virtual TKResult<void> offerSmartCard(const std::string& slotName) = 0;
 
-  // Releases sessions, tokens and the driver, stops the plug-in's executors and unloads the
-  // library. Operations still running are waited for (each is bounded by the token's own
-  // limit); callers waiting on them are answered first with pluginUnavailable. Idempotent; the
-  // destructor calls it. Must not be called from an observer or a PIN provider.
+  // Releases sessions, tokens and the driver, lets the plug-in finish its background work and
+  // unloads the library. Operations still running are waited for (each is bounded by the
+  // token's own limit); callers waiting on them are answered first with pluginUnavailable.
+  // Idempotent; the destructor calls it. Must not be called from an observer or a PIN provider.
   virtual void unload() = 0;
 };
 
