@@ -225,6 +225,7 @@ class Core : public std::enable_shared_from_this<Core> {
   // Runs `work` on a worker and waits for it within the operation's limit.
   TKResult<Bytes> perform(std::function<TKResult<Bytes>()> work,
                           const TokenOperationOptions& options) {
+    if (options.stopToken.stop_requested()) return failure(TKErrorCode::canceledByUser);
     auto pending = std::make_shared<PendingOperation>();
     {
       std::lock_guard lock(mutex_);
