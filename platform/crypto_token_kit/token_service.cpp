@@ -12,7 +12,6 @@
 #include <set>
 #include <thread>
 
-#include "platform/crypto/crypto.h"
 #include "platform/crypto_token_kit/tk_smart_card.h"
 #include "platform/crypto_token_kit/tk_token.h"
 #include "platform/crypto_token_kit/tk_token_driver_configuration.h"
@@ -30,11 +29,6 @@ using foundation::Bytes;
 using foundation::ErrorRecord;
 
 constexpr size_t kMaximumManifestSize = 1 << 20;
-// DER of the DigestInfo prefix for SHA-256 (RFC 8017, section 9.2, note 1).
-constexpr uint8_t kSHA256DigestInfoPrefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
-                                               0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
-                                               0x01, 0x05, 0x00, 0x04, 0x20};
-constexpr size_t kSHA256Size = 32;
 
 const os_log::Logger& serviceLog() {
   static const os_log::Logger log("CryptoTokenKit", "TokenService");
@@ -59,35 +53,6 @@ void wipe(std::optional<std::string>& secret) {
   if (!secret) return;
   std::fill(secret->begin(), secret->end(), '\0');
   secret.reset();
-}
-
-// EMSA-PKCS1-v1_5 encoding of a DigestInfo for a modulus of `size` bytes.
-std::optional<Bytes> emsaPKCS1v15(const Bytes& digestInfo, size_t size) {
-  if (size < digestInfo.size() + 11) return std::nullopt;
-  Bytes block(size, 0xff);
-  block[0] = 0x00;
-  block[1] = 0x01;
-  block[size - digestInfo.size() - 1] = 0x00;
-  std::copy(digestInfo.begin(), digestInfo.end(), block.end() - digestInfo.size());
-  return block;
-}
-
-Bytes sha256DigestInfo(const Bytes& digest) {
-  Bytes info(std::begin(kSHA256DigestInfoPrefix), std::end(kSHA256DigestInfoPrefix));
-  info.insert(info.end(), digest.begin(), digest.end());
-  return info;
-}
-
-// Removes the PKCS#1 v1.5 encryption padding (00 02 PS 00 M, PS at least 8 non-zero bytes) from
-// a raw decryption of a modulus of `size` bytes; the token may leave out leading zero bytes.
-std::optional<Bytes> removePKCS1v15EncryptionPadding(const Bytes& raw, size_t size) {
-  if (raw.size() > size) return std::nullopt;
-  Bytes block(size - raw.size(), 0x00);
-  block.insert(block.end(), raw.begin(), raw.end());
-  if (block.size() < 11 || block[0] != 0x00 || block[1] != 0x02) return std::nullopt;
-  auto separator = std::find(block.begin() + 2, block.end(), 0x00);
-  if (separator == block.end() || separator - (block.begin() + 2) < 8) return std::nullopt;
-  return Bytes(separator + 1, block.end());
 }
 
 // The library and its one driver. Destroying it releases the driver, stops the plug-in's
@@ -500,7 +465,7 @@ class ServiceSession : public TokenServiceSession {
       case TokenKeyAlgorithm::ecdsaSignatureMessageX962SHA256:
         return input;
       case TokenKeyAlgorithm::ecdsaSignatureDigestX962SHA256:
-        if (input.size() != kSHA256Size) return failure(TokenServiceErrorCode::invalidInput);
+        if (input.size() != kSHA256DigestSize) return failure(TokenServiceErrorCode::invalidInput);
         return input;
       case TokenKeyAlgorithm::ecdhKeyExchangeStandard:
         if (input.empty() || input[0] != 0x04 || input.size() % 2 == 0) {
@@ -512,25 +477,7 @@ class ServiceSession : public TokenServiceSession {
     }
     auto size = rsaModulusSize(keyObjectID);
     if (!size) return tl::unexpected(size.error());
-    std::optional<Bytes> block;
-    switch (algorithm) {
-      case TokenKeyAlgorithm::rsaSignatureMessagePKCS1v15SHA256:
-        block = emsaPKCS1v15(sha256DigestInfo(crypto::sha256(input)), *size);
-        break;
-      case TokenKeyAlgorithm::rsaSignatureDigestPKCS1v15SHA256:
-        if (input.size() == kSHA256Size) block = emsaPKCS1v15(sha256DigestInfo(input), *size);
-        break;
-      case TokenKeyAlgorithm::rsaSignatureDigestPKCS1v15Raw:
-        block = emsaPKCS1v15(input, *size);
-        break;
-      case TokenKeyAlgorithm::rsaSignatureRaw:
-      case TokenKeyAlgorithm::rsaEncryptionPKCS1:
-      case TokenKeyAlgorithm::rsaEncryptionRaw:
-        if (input.size() == *size) block = input;
-        break;
-      default:
-        break;
-    }
+    auto block = rsaTokenInput(algorithm, input, *size);
     if (!block) return failure(TokenServiceErrorCode::invalidInput);
     return *block;
   }
