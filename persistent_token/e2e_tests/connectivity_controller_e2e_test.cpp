@@ -571,8 +571,8 @@ TEST_F(ControllerE2ETest, StaleAnswersAndConcurrentCallers) {
   // no request waits for it, and it does not complete the next request.
   proto::AuthenticationResponse stale(fnd::Uuid::random(), Bytes{0xEE},
                                       proto::UnlockVersion::unlock_1_2_0);
-  SymmetricKey key = SymmetricCryptoService::deriveKey(secret_);
-  controller->didReceiveData(nullptr, SymmetricCryptoService::seal(key, stale.encode()),
+  SymmetricKey key = deriveSessionKey(secret_);
+  controller->didReceiveData(nullptr, sealMessage(key, stale.encode()),
                              mp::PeerID(kPhoneIdentifier));
   ASSERT_TRUE(brellis::testing::waitUntil([&] {
     auto lines = controllerLines();

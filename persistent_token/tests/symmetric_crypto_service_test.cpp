@@ -91,32 +91,29 @@ TEST(VelkorSharedSecretTest, RefusesALengthAtTheBoundComputedIn64Bits) {
 }
 
 TEST(SymmetricCryptoServiceTest, SealsToTheKnownFrameAndEveryFlippedBitFailsToOpen) {
-  SymmetricKey key = SymmetricCryptoService::deriveKey(counting(32));
+  SymmetricKey key = deriveSessionKey(counting(32));
   Bytes sealed = crypto::aesGcmSeal(key.bytes(), Bytes{}, counting(12)).combined();
   EXPECT_EQ(sealed, unhex("000102030405060708090a0bd062caeef4b651fffa6bb63d08413b85"));
-  EXPECT_TRUE(SymmetricCryptoService::open(key, sealed).empty());
+  EXPECT_TRUE(openMessage(key, sealed).empty());
 
   Bytes plaintext = {'b', 'p', 'l', 'i', 's', 't'};
-  Bytes first = SymmetricCryptoService::seal(key, plaintext);
-  Bytes second = SymmetricCryptoService::seal(key, plaintext);
+  Bytes first = sealMessage(key, plaintext);
+  Bytes second = sealMessage(key, plaintext);
   ASSERT_EQ(first.size(), 12 + plaintext.size() + 16);
   EXPECT_NE(Bytes(first.begin(), first.begin() + 12), Bytes(second.begin(), second.begin() + 12));
-  EXPECT_EQ(SymmetricCryptoService::open(key, first), plaintext);
-  EXPECT_EQ(SymmetricCryptoService::open(key, second), plaintext);
+  EXPECT_EQ(openMessage(key, first), plaintext);
+  EXPECT_EQ(openMessage(key, second), plaintext);
 
   for (size_t bit = 0; bit < first.size() * 8; ++bit) {
     Bytes altered = first;
     altered[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
-    EXPECT_EQ(statusOf([&] { SymmetricCryptoService::open(key, altered); }),
-              Status::authenticationFailure)
+    EXPECT_EQ(statusOf([&] { openMessage(key, altered); }), Status::authenticationFailure)
         << "bit " << bit;
   }
-  EXPECT_EQ(
-      statusOf([&] { SymmetricCryptoService::open(key, Bytes(sealed.begin(), sealed.end() - 1)); }),
-      Status::incorrectParameterSize);
-  SymmetricKey other = SymmetricCryptoService::deriveKey(counting(31));
-  EXPECT_EQ(statusOf([&] { SymmetricCryptoService::open(other, first); }),
-            Status::authenticationFailure);
+  EXPECT_EQ(statusOf([&] { openMessage(key, Bytes(sealed.begin(), sealed.end() - 1)); }),
+            Status::incorrectParameterSize);
+  SymmetricKey other = deriveSessionKey(counting(31));
+  EXPECT_EQ(statusOf([&] { openMessage(other, first); }), Status::authenticationFailure);
 }
 
 // The service against a daemon client whose replies the test decides.
@@ -151,8 +148,7 @@ class SymmetricCryptoServiceDaemonTest : public ::testing::Test {
 TEST_F(SymmetricCryptoServiceDaemonTest, FetchesTheKeyForEveryOperationAndRaisesItsFailures) {
   Bytes sealed = run(SymmetricCryptoService::encrypt(Bytes{1, 2, 3}));
   EXPECT_EQ(run(SymmetricCryptoService::decrypt(sealed)), (Bytes{1, 2, 3}));
-  EXPECT_EQ(SymmetricCryptoService::open(SymmetricCryptoService::deriveKey(counting(32)), sealed),
-            (Bytes{1, 2, 3}));
+  EXPECT_EQ(openMessage(deriveSessionKey(counting(32)), sealed), (Bytes{1, 2, 3}));
   EXPECT_EQ(channel_->selectors().size(), 2u);
   EXPECT_EQ(lastAccount_, SymmetricCryptoService::accountName());
 
