@@ -197,6 +197,11 @@ class Core : public std::enable_shared_from_this<Core> {
       if (unloaded_) return pluginUnavailable("unloaded");
       pendingOperations_.insert(pending);
       queue_.emplace_back([pending, work = std::move(work)] {
+        {
+          // The caller gave up (limit or stop) before a worker was free: nothing is started.
+          std::lock_guard lock(pending->mutex);
+          if (pending->result) return;
+        }
         TKResult<Bytes> result = failure(TKErrorCode::communicationError);
         try {
           result = work();

@@ -161,14 +161,16 @@ TEST_F(TokenServicePluginTest, LimitCancellationAndUnloadDuringBeaconRun) {
       ctk::isTokenServiceError(result.error(), ctk::TokenServiceErrorCode::pluginUnavailable));
   service.reset();
 
-  options.operationLimitForTesting = 5s;
-  auto again = load(options);
+  auto again = load();
   ASSERT_TRUE(again);
   auto reopened = again->openSession("UnlockToken");
   ASSERT_TRUE(reopened);
   EXPECT_TRUE((*reopened)->supports(algorithm, kKeyID));
-  // This time the controller's own limit ends the request: -2 from the plug-in.
-  result = (*reopened)->sign(kKeyID, algorithm, Bytes{1});
+  // A caller's limit below the minimum is raised to it: the controller's own limit ends the
+  // request, -2 from the plug-in.
+  ctk::TokenOperationOptions hasty;
+  hasty.limit = 1ms;
+  result = (*reopened)->sign(kKeyID, algorithm, Bytes{1}, hasty);
   ASSERT_FALSE(result);
   EXPECT_TRUE(ctk::isTKError(result.error(), TKErrorCode::communicationError));
 }
