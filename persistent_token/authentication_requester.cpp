@@ -24,11 +24,13 @@ class ControllerRequester : public AuthenticationRequester {
 }  // namespace
 
 AuthenticationRequesterFactory connectivityControllerFactory(
-    ConnectivityControllerOptions options) {
-  return [options](const platform::multipeer::PeerID& containerPeer,
-                   const platform::multipeer::PeerID& driverPeer) {
-    return std::make_shared<ControllerRequester>(
-        ConnectivityController::create(containerPeer, driverPeer, options));
+    ConnectivityControllerOptions options,
+    std::function<void(const std::shared_ptr<ConnectivityController>&)> made) {
+  return [options, made](const platform::multipeer::PeerID& containerPeer,
+                         const platform::multipeer::PeerID& driverPeer) {
+    auto controller = ConnectivityController::create(containerPeer, driverPeer, options);
+    if (made) made(controller);
+    return std::make_shared<ControllerRequester>(std::move(controller));
   };
 }
 

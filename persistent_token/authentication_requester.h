@@ -33,8 +33,10 @@ using AuthenticationRequesterFactory = std::function<std::shared_ptr<Authenticat
     const platform::multipeer::PeerID& containerPeer,
     const platform::multipeer::PeerID& driverPeer)>;
 
-// Requesters that are ConnectivityControllers made with `options`.
+// Requesters that are ConnectivityControllers made with `options`; `made` (when given) sees each
+// controller as it is made (the plug-in tracks them to wait for their beacon tasks).
 AuthenticationRequesterFactory connectivityControllerFactory(
-    ConnectivityControllerOptions options = {});
+    ConnectivityControllerOptions options = {},
+    std::function<void(const std::shared_ptr<ConnectivityController>&)> made = {});
 
 }  // namespace brellis::persistent_token

@@ -149,7 +149,8 @@ void ConnectivityController::requestAuthentication(
                                        fnd::Bytes{}, std::move(keyExchangeParams));
   log.info(kInitiate, usageText);
 
-  auto session = connectivity::PeerManager::makeSession(localPeer_);
+  auto session = options_.makeSession ? options_.makeSession(localPeer_)
+                                      : connectivity::PeerManager::makeSession(localPeer_);
   session->setSessionDelegate(std::weak_ptr<connectivity::PeerSessionDelegate>(shared_from_this()));
   uint64_t generation = 0;
   std::shared_ptr<connectivity::PeerSession> previousSession;

@@ -39,6 +39,9 @@ struct ConnectivityControllerOptions {
   platform::multipeer::LinkOptions linkOptions{};
   // Radio of the beacons (empty: the system radio).
   std::shared_ptr<platform::core_bluetooth::RadioBackend> radio{};
+  // Makes the session of each request (empty: PeerManager::makeSession).
+  std::function<std::shared_ptr<connectivity::PeerSession>(const platform::multipeer::PeerID&)>
+      makeSession{};
 };
 
 // Carries one authentication request of the token session to the paired phone and brings its

@@ -3,7 +3,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <array>
 #include <mutex>
 #include <vector>
 
@@ -18,13 +17,6 @@ namespace fnd = platform::foundation;
 namespace crypto = platform::crypto;
 
 namespace {
-
-constexpr std::array<const char*, 4> kCaseNames{
-    "iOSUnlockCertificateNotFound",
-    "unableToParseCertificateData",
-    "unableToCopyExternalRepOfThePublicKey",
-    "cannotCreateCombinedEncryptedData",
-};
 
 std::mutex& connectionMutex() {
   static std::mutex mutex;
@@ -49,17 +41,6 @@ asio::awaitable<fnd::Bytes> fetchSharedSecret(std::string account) {
 
 }  // namespace
 
-fnd::ErrorRecord SymmetricCryptoServiceError::toRecord() const {
-  fnd::ErrorRecord record;
-  record.domain = kDomain;
-  record.code = static_cast<int64_t>(value_);
-  return record;
-}
-
-std::string SymmetricCryptoServiceError::description() const {
-  return kCaseNames[static_cast<size_t>(value_)];
-}
-
 void SymmetricCryptoService::setDaemonConnection(
     std::shared_ptr<daemon_client::TarvoDaemonConnection> connection) {
   std::lock_guard lock(connectionMutex());
@@ -79,11 +60,6 @@ std::string SymmetricCryptoService::accountName() {
   return std::to_string(uid);
 }
 
-SymmetricKey SymmetricCryptoService::deriveKey(const fnd::Bytes& sharedSecret) {
-  VelkorSharedSecret secret(sharedSecret);
-  return secret.x963DerivedSymmetricKey(SHA256{}, fnd::Bytes{}, kKeyByteCount);
-}
-
 asio::awaitable<SymmetricKey> SymmetricCryptoService::symmetricKey() {
   fnd::Bytes secret = co_await platform::dispatch::runOn(
       daemon_client::DaemonActor::shared().executor(), fetchSharedSecret(accountName()));
@@ -91,28 +67,14 @@ asio::awaitable<SymmetricKey> SymmetricCryptoService::symmetricKey() {
   co_return shared.x963DerivedSymmetricKey(SHA256{}, fnd::Bytes{}, kKeyByteCount);
 }
 
-fnd::Bytes SymmetricCryptoService::seal(const SymmetricKey& key, const fnd::Bytes& plaintext) {
-  crypto::SealedBox box = crypto::aesGcmSeal(key.bytes(), plaintext);
-  if (box.nonce.size() != kNonceByteCount || box.tag.size() != kTagByteCount) {
-    throw SymmetricCryptoServiceError(
-        SymmetricCryptoServiceError::Case::cannotCreateCombinedEncryptedData);
-  }
-  return box.combined();
-}
-
-fnd::Bytes SymmetricCryptoService::open(const SymmetricKey& key, const fnd::Bytes& sealed) {
-  // aesGcmOpen refuses fewer than nonce + tag bytes with incorrectParameterSize itself.
-  return crypto::aesGcmOpen(key.bytes(), sealed);
-}
-
 asio::awaitable<fnd::Bytes> SymmetricCryptoService::encrypt(fnd::Bytes plaintext) {
   SymmetricKey key = co_await symmetricKey();
-  co_return seal(key, plaintext);
+  co_return sealMessage(key, plaintext);
 }
 
 asio::awaitable<fnd::Bytes> SymmetricCryptoService::decrypt(fnd::Bytes sealed) {
   SymmetricKey key = co_await symmetricKey();
-  co_return open(key, sealed);
+  co_return openMessage(key, sealed);
 }
 
 }  // namespace brellis::persistent_token

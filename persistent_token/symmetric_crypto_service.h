@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "persistent_token/sealed_message.h"
 #include "persistent_token/velkor_shared_secret.h"
-#include "platform/foundation/error_record.h"
 #include "platform/foundation/plist_value.h"
 
 namespace brellis::daemon_client {
@@ -21,32 +21,7 @@ namespace brellis::persistent_token {
 // Sealed form: nonce (12) ‖ ciphertext ‖ tag (16), no additional data.
 class SymmetricCryptoService {
  public:
-  // Raised by this service (only cannotCreateCombinedEncryptedData is ever raised); bridges as
-  // "PersistentToken.SymmetricCryptoService.SymmetricCryptoServiceError" with the case position
-  // as code.
-  class SymmetricCryptoServiceError : public platform::foundation::BridgedError {
-   public:
-    enum class Case {
-      iOSUnlockCertificateNotFound,
-      unableToParseCertificateData,
-      unableToCopyExternalRepOfThePublicKey,
-      cannotCreateCombinedEncryptedData,
-    };
-    static constexpr const char* kDomain =
-        "PersistentToken.SymmetricCryptoService.SymmetricCryptoServiceError";
-
-    explicit SymmetricCryptoServiceError(Case value) : value_(value) {}
-    Case value() const { return value_; }
-    platform::foundation::ErrorRecord toRecord() const override;
-    std::string description() const override;  // the case name
-
-   private:
-    Case value_;
-  };
-
-  static constexpr size_t kNonceByteCount = 12;
-  static constexpr size_t kTagByteCount = 16;
-  static constexpr size_t kKeyByteCount = 32;
+  using SymmetricCryptoServiceError = persistent_token::SymmetricCryptoServiceError;
 
   SymmetricCryptoService() = delete;
 
@@ -59,13 +34,6 @@ class SymmetricCryptoService {
   static asio::awaitable<platform::foundation::Bytes> decrypt(platform::foundation::Bytes sealed);
   static asio::awaitable<SymmetricKey> symmetricKey();
 
-  // The pure halves of encrypt and decrypt, for the phone's side and for tests.
-  static SymmetricKey deriveKey(const platform::foundation::Bytes& sharedSecret);
-  static platform::foundation::Bytes seal(const SymmetricKey& key,
-                                          const platform::foundation::Bytes& plaintext);
-  static platform::foundation::Bytes open(const SymmetricKey& key,
-                                          const platform::foundation::Bytes& sealed);
-
   // The daemon client used for the shared secret: the process-wide one unless a test or a host
   // has put another in place (null restores the process-wide one). Thread-safe.
   static void setDaemonConnection(std::shared_ptr<daemon_client::TarvoDaemonConnection> connection);
@@ -74,7 +42,5 @@ class SymmetricCryptoService {
   // numeric id when the user database has no entry.
   static std::string accountName();
 };
-
-using SymmetricCryptoServiceError = SymmetricCryptoService::SymmetricCryptoServiceError;
 
 }  // namespace brellis::persistent_token

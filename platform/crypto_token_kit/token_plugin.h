@@ -24,9 +24,9 @@ struct BrellisTokenPlugin {
   bool (*makeDriver)(const char* principalClass,
                      const brellis::platform::foundation::PlistDict* settings,
                      std::shared_ptr<brellis::platform::crypto_token_kit::TKTokenDriver>* driver);
-  // Called once, after the service has released every object the plug-in made: stops the
-  // plug-in's own executors (tasks still pending there are dropped, never resumed) so that
-  // nothing of the plug-in runs afterwards.
+  // Called once, after the service has released every object the plug-in made: returns when
+  // no work of the plug-in runs any more (background work it started is waited for, within that
+  // work's own limits). The plug-in may be loaded again afterwards.
   void (*shutdown)();
 };
 

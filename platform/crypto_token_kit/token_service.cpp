@@ -12,7 +12,6 @@
 #include <set>
 #include <thread>
 
-#include "platform/crypto/crypto.h"
 #include "platform/crypto_token_kit/tk_smart_card.h"
 #include "platform/crypto_token_kit/tk_token.h"
 #include "platform/crypto_token_kit/tk_token_driver_configuration.h"
@@ -30,11 +29,6 @@ using foundation::Bytes;
 using foundation::ErrorRecord;
 
 constexpr size_t kMaximumManifestSize = 1 << 20;
-// DER of the DigestInfo prefix for SHA-256 (RFC 8017, section 9.2, note 1).
-constexpr uint8_t kSHA256DigestInfoPrefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
-                                               0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
-                                               0x01, 0x05, 0x00, 0x04, 0x20};
-constexpr size_t kSHA256Size = 32;
 
 const os_log::Logger& serviceLog() {
   static const os_log::Logger log("CryptoTokenKit", "TokenService");
@@ -61,35 +55,6 @@ void wipe(std::optional<std::string>& secret) {
   secret.reset();
 }
 
-// EMSA-PKCS1-v1_5 encoding of a DigestInfo for a modulus of `size` bytes.
-std::optional<Bytes> emsaPKCS1v15(const Bytes& digestInfo, size_t size) {
-  if (size < digestInfo.size() + 11) return std::nullopt;
-  Bytes block(size, 0xff);
-  block[0] = 0x00;
-  block[1] = 0x01;
-  block[size - digestInfo.size() - 1] = 0x00;
-  std::copy(digestInfo.begin(), digestInfo.end(), block.end() - digestInfo.size());
-  return block;
-}
-
-Bytes sha256DigestInfo(const Bytes& digest) {
-  Bytes info(std::begin(kSHA256DigestInfoPrefix), std::end(kSHA256DigestInfoPrefix));
-  info.insert(info.end(), digest.begin(), digest.end());
-  return info;
-}
-
-// Removes the PKCS#1 v1.5 encryption padding (00 02 PS 00 M, PS at least 8 non-zero bytes) from
-// a raw decryption of a modulus of `size` bytes; the token may leave out leading zero bytes.
-std::optional<Bytes> removePKCS1v15EncryptionPadding(const Bytes& raw, size_t size) {
-  if (raw.size() > size) return std::nullopt;
-  Bytes block(size - raw.size(), 0x00);
-  block.insert(block.end(), raw.begin(), raw.end());
-  if (block.size() < 11 || block[0] != 0x00 || block[1] != 0x02) return std::nullopt;
-  auto separator = std::find(block.begin() + 2, block.end(), 0x00);
-  if (separator == block.end() || separator - (block.begin() + 2) < 8) return std::nullopt;
-  return Bytes(separator + 1, block.end());
-}
-
 // The library and its one driver. Destroying it releases the driver, stops the plug-in's
 // executors and unloads the library, in that order.
 struct LoadedPlugin {
@@ -100,8 +65,8 @@ struct LoadedPlugin {
   ~LoadedPlugin() {
     driver.reset();
     if (table && table->shutdown) table->shutdown();
-    // The library stays mapped (RTLD_NODELETE): a pending task of the plug-in that its
-    // shutdown dropped may still own memory whose destructors are its code.
+    // The library stays mapped (RTLD_NODELETE): its own executors and process-wide objects
+    // (thread pool, log sinks) are not made to be torn down before the process ends.
     if (handle) dlclose(handle);
   }
 };
@@ -191,14 +156,16 @@ class Core : public std::enable_shared_from_this<Core> {
   // The instance's token: made by the driver on first use, then kept until the instance goes.
   TKResult<std::shared_ptr<TKToken>> token(const std::string& instanceID) {
     std::lock_guard tokensLock(tokenCreationMutex_);
+    // The store decides, not the cache: an instance removed a moment ago has no token even
+    // before the watcher has dropped it.
+    auto configuration = this->configuration(instanceID);
+    if (!configuration) return failure(TKErrorCode::tokenNotFound);
     {
       std::lock_guard lock(mutex_);
       if (unloaded_) return pluginUnavailable("unloaded");
       auto found = tokens_.find(instanceID);
       if (found != tokens_.end()) return found->second;
     }
-    auto configuration = this->configuration(instanceID);
-    if (!configuration) return failure(TKErrorCode::tokenNotFound);
     auto driver = this->driver();
     if (!driver) return pluginUnavailable("unloaded");
     TKResult<std::shared_ptr<TKToken>> made = failure(TKErrorCode::notImplemented);
@@ -223,12 +190,18 @@ class Core : public std::enable_shared_from_this<Core> {
   // Runs `work` on a worker and waits for it within the operation's limit.
   TKResult<Bytes> perform(std::function<TKResult<Bytes>()> work,
                           const TokenOperationOptions& options) {
+    if (options.stopToken.stop_requested()) return failure(TKErrorCode::canceledByUser);
     auto pending = std::make_shared<PendingOperation>();
     {
       std::lock_guard lock(mutex_);
       if (unloaded_) return pluginUnavailable("unloaded");
       pendingOperations_.insert(pending);
       queue_.emplace_back([pending, work = std::move(work)] {
+        {
+          // The caller gave up (limit or stop) before a worker was free: nothing is started.
+          std::lock_guard lock(pending->mutex);
+          if (pending->result) return;
+        }
         TKResult<Bytes> result = failure(TKErrorCode::communicationError);
         try {
           result = work();
@@ -497,7 +470,7 @@ class ServiceSession : public TokenServiceSession {
       case TokenKeyAlgorithm::ecdsaSignatureMessageX962SHA256:
         return input;
       case TokenKeyAlgorithm::ecdsaSignatureDigestX962SHA256:
-        if (input.size() != kSHA256Size) return failure(TokenServiceErrorCode::invalidInput);
+        if (input.size() != kSHA256DigestSize) return failure(TokenServiceErrorCode::invalidInput);
         return input;
       case TokenKeyAlgorithm::ecdhKeyExchangeStandard:
         if (input.empty() || input[0] != 0x04 || input.size() % 2 == 0) {
@@ -509,25 +482,7 @@ class ServiceSession : public TokenServiceSession {
     }
     auto size = rsaModulusSize(keyObjectID);
     if (!size) return tl::unexpected(size.error());
-    std::optional<Bytes> block;
-    switch (algorithm) {
-      case TokenKeyAlgorithm::rsaSignatureMessagePKCS1v15SHA256:
-        block = emsaPKCS1v15(sha256DigestInfo(crypto::sha256(input)), *size);
-        break;
-      case TokenKeyAlgorithm::rsaSignatureDigestPKCS1v15SHA256:
-        if (input.size() == kSHA256Size) block = emsaPKCS1v15(sha256DigestInfo(input), *size);
-        break;
-      case TokenKeyAlgorithm::rsaSignatureDigestPKCS1v15Raw:
-        block = emsaPKCS1v15(input, *size);
-        break;
-      case TokenKeyAlgorithm::rsaSignatureRaw:
-      case TokenKeyAlgorithm::rsaEncryptionPKCS1:
-      case TokenKeyAlgorithm::rsaEncryptionRaw:
-        if (input.size() == *size) block = input;
-        break;
-      default:
-        break;
-    }
+    auto block = rsaTokenInput(algorithm, input, *size);
     if (!block) return failure(TokenServiceErrorCode::invalidInput);
     return *block;
   }

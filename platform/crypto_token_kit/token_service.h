@@ -83,6 +83,21 @@ TKTokenOperation operationForAlgorithm(TokenKeyAlgorithm algorithm);
 // The chain the service hands the token for that algorithm.
 TKTokenKeyAlgorithm algorithmChain(TokenKeyAlgorithm algorithm);
 
+inline constexpr size_t kSHA256DigestSize = 32;
+
+// The input the token receives for an RSA algorithm with a modulus of `modulusSize` bytes, built
+// as the system builds it (the EMSA-PKCS1-v1_5 block for the PKCS#1 signatures, the input itself
+// for raw signing and decryption). Absent for any other algorithm, or when the input does not
+// fit (a digest of the wrong size, a block or ciphertext not of the modulus size, a DigestInfo
+// too long for the modulus).
+std::optional<foundation::Bytes> rsaTokenInput(TokenKeyAlgorithm algorithm,
+                                               const foundation::Bytes& input, size_t modulusSize);
+// Removes the PKCS#1 v1.5 encryption padding (00 02 PS 00 M, PS at least 8 non-zero bytes) from
+// a raw RSA decryption of a modulus of `modulusSize` bytes; the token may leave out leading zero
+// bytes. Absent when the block is not so padded.
+std::optional<foundation::Bytes> removePKCS1v15EncryptionPadding(const foundation::Bytes& raw,
+                                                                 size_t modulusSize);
+
 // One configured token instance of the plug-in's class, as read from the store at the call.
 struct TokenInstance {
   std::string classID;
@@ -207,10 +222,10 @@ class TokenService {
   // the driver's error, or success when it made a token (which is then dropped).
   virtual TKResult<void> offerSmartCard(const std::string& slotName) = 0;
 
-  // Releases sessions, tokens and the driver, stops the plug-in's executors and unloads the
-  // library. Operations still running are waited for (each is bounded by the token's own
-  // limit); callers waiting on them are answered first with pluginUnavailable. Idempotent; the
-  // destructor calls it. Must not be called from an observer or a PIN provider.
+  // Releases sessions, tokens and the driver, lets the plug-in finish its background work and
+  // unloads the library. Operations still running are waited for (each is bounded by the
+  // token's own limit); callers waiting on them are answered first with pluginUnavailable.
+  // Idempotent; the destructor calls it. Must not be called from an observer or a PIN provider.
   virtual void unload() = 0;
 };
 

@@ -195,9 +195,10 @@ struct SimulatedPhone::Core : public mp::NearbyServiceAdvertiserDelegate,
 
   void event(const std::string& line) {
     std::lock_guard lock(mutex);
-    std::fprintf(stdout, "%s\n", line.c_str());
-    std::fflush(stdout);
-    if (events) {
+    if (!events) {
+      std::fprintf(stdout, "%s\n", line.c_str());
+      std::fflush(stdout);
+    } else {
       std::fprintf(events, "%s\n", line.c_str());
       std::fflush(events);
     }
@@ -232,6 +233,10 @@ struct SimulatedPhone::Core : public mp::NearbyServiceAdvertiserDelegate,
            platform::core_bluetooth::SimulatedRadio::advertisements(directory)) {
         if (advert.payload == expected) {
           event("beacon " + options.containerUUID);
+          for (int waited = 0; waited < options.wakeMilliseconds && !stopping;
+               waited += static_cast<int>(kRadioPoll.count())) {
+            std::this_thread::sleep_for(kRadioPoll);
+          }
           startAdvertising();
           return;
         }
@@ -535,6 +540,12 @@ std::optional<SimulatedPhone::Options> parsePhoneArguments(const std::vector<std
         options.lateMilliseconds = std::stoi(value);
       } catch (const std::exception&) {
         return fail("--late-ms is not a number");
+      }
+    } else if (flag == "--wake-ms") {
+      try {
+        options.wakeMilliseconds = std::stoi(value);
+      } catch (const std::exception&) {
+        return fail("--wake-ms is not a number");
       }
     } else if (flag == "--events") {
       options.eventsFile = value;

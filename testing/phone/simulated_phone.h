@@ -7,7 +7,8 @@
 // Command line:
 //   brellis-phone --identifier ID --salt HEX --container UUID --shared-secret FILE
 //                 [--key CERTID=PEMFILE]... [--pin PIN] [--script STEP[,STEP...]]
-//                 [--unlock-version 0|1] [--late-ms N] [--start-now] [--events FILE]
+//                 [--unlock-version 0|1] [--late-ms N] [--wake-ms N] [--start-now]
+//                 [--events FILE]
 //   --identifier  its pairing identifier: the display name it advertises under ("velkor-unlock")
 //   --salt        the pairing salt (hex): an invitation is accepted only when its context is
 //                 SHA-256(identifier ‖ salt)
@@ -29,14 +30,16 @@
 //                   dropLink          cut the link instead of answering
 //                   refuseInvitation  decline the invitation (takes the step without a request)
 //   --unlock-version  the unlockVersion of every answer (default 1)
-//   --events      also append the event lines to FILE (flushed line by line)
+//   --wake-ms     how long it takes to wake: the delay between seeing the beacon and advertising
+//                 (default 0)
+//   --events      append the event lines to FILE (flushed line by line) instead of stdout
 // Operations: sign with an EC key is ECDSA over the whole message with SHA-256 (DER signature);
 // sign and decrypt with an RSA key are the raw private-key operation on the given block;
 // keyExchange is ECDH with the key 04‖X‖Y of otherPublicCert (the raw shared secret). An unknown
 // certID is answered invalidCertificate, a failed operation failureSign / failureDecrypt.
 // It runs until SIGTERM or SIGINT.
 //
-// Events, one line each on stdout (and --events), space-separated:
+// Events, one line each on stdout (or in the --events file), space-separated:
 //   ready | beacon UUID | advertising ID | invitation accepted|refused PEER [why] |
 //   state PEER 0|1|2 | received HEX | unopenable HEX | request TAG USAGE CERTID PIN|- DATAHEX
 //   | undecodable | sent HEX | dropped | error TEXT
@@ -80,6 +83,7 @@ class SimulatedPhone {
     std::vector<Step> script{Step::answer};
     int64_t unlockVersion = 1;
     int lateMilliseconds = 1000;
+    int wakeMilliseconds = 0;
     bool startNow = false;
     std::optional<std::filesystem::path> eventsFile;
   };

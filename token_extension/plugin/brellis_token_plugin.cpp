@@ -2,10 +2,11 @@
 // symbol, the factory named in its manifest; everything else of the library is its own.
 
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "persistent_token/connectivity_controller.h"
 #include "platform/crypto_token_kit/token_plugin.h"
-#include "platform/dispatch/main_loop.h"
 #include "token_extension/token_driver.h"
 
 namespace {
@@ -46,19 +47,41 @@ brellis::persistent_token::ConnectivityControllerOptions controllerOptions(
   return options;
 }
 
+// Every controller the plug-in made, so that shutting down can wait for their beacon tasks.
+std::mutex controllersMutex;
+std::vector<std::weak_ptr<brellis::persistent_token::ConnectivityController>> controllers;
+
+void track(const std::shared_ptr<brellis::persistent_token::ConnectivityController>& controller) {
+  std::lock_guard lock(controllersMutex);
+  std::erase_if(controllers, [](const auto& weak) { return weak.expired(); });
+  controllers.push_back(controller);
+}
+
 bool makeDriver(const char* principalClass, const PlistDict* settings,
                 std::shared_ptr<brellis::platform::crypto_token_kit::TKTokenDriver>* driver) {
   if (!principalClass || !driver || std::strcmp(principalClass, kPrincipalClass) != 0) {
     return false;
   }
   *driver = std::make_shared<brellis::token_extension::TokenDriver>(
-      brellis::persistent_token::connectivityControllerFactory(controllerOptions(settings)));
+      brellis::persistent_token::connectivityControllerFactory(controllerOptions(settings),
+                                                               &track));
   return true;
 }
 
 void shutdown() {
-  // Stops this library's own executors; a beacon task still waiting there is dropped.
-  brellis::platform::dispatch::shutdownForExit();
+  // The service has released the driver, tokens and sessions; a controller still alive is held
+  // by its beacon task, which runs to the end of its beacon run (it stops the advert and removes
+  // the unlock token). Waiting for it means no code of the plug-in runs after the unload, while
+  // the plug-in's executors stay usable for a later load into the same process.
+  std::vector<std::shared_ptr<brellis::persistent_token::ConnectivityController>> alive;
+  {
+    std::lock_guard lock(controllersMutex);
+    for (const auto& weak : controllers) {
+      if (auto controller = weak.lock()) alive.push_back(std::move(controller));
+    }
+    controllers.clear();
+  }
+  for (const auto& controller : alive) controller->waitForBeaconTasks();
 }
 
 const BrellisTokenPlugin kPlugin{BRELLIS_TOKEN_PLUGIN_ABI_VERSION, &makeDriver, &shutdown};
