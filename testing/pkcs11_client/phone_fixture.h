@@ -1,0 +1,45 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "testing/pkcs11_client/pkcs11_client_fixture.h"
+
+namespace brellis::testing {
+
+// The outside parties of a key operation as separate processes in the fixture's state root: the
+// test daemon (signed by a test authority the state root trusts) handing out the shared secret,
+// and the simulated phone paired as "PHONE-1", holding the certificate's private key and
+// expecting the PIN kPin. The group defaults carry the pairing identity and the container peer
+// the phone answers to.
+class PhoneFixture : public Pkcs11ClientFixture {
+ public:
+  static constexpr const char* kPin = "1234";
+
+  PhoneFixture(const platform::crypto_token_kit::test_support::TestCertificate& certificate,
+               Settings settings);
+  ~PhoneFixture();
+
+  // False (with the reason in `why`) when a party did not start.
+  bool start(std::string* why);
+  // The phone's event lines so far.
+  std::vector<std::string> phoneEvents() const;
+  // Event lines that carried a request.
+  size_t requestsSeen() const;
+  // The certificate's public key in PEM (an openssl oracle input).
+  std::filesystem::path publicKeyPEM() const { return root() / "certificate-public.pem"; }
+
+ private:
+  pid_t spawn(const std::vector<std::string>& command, const std::filesystem::path& log);
+
+  std::string privateKeyPEM_;
+  std::vector<pid_t> children_;
+};
+
+// Runs openssl with `arguments`; true when it exits 0.
+bool openssl(const std::vector<std::string>& arguments, std::string* output = nullptr);
+
+}  // namespace brellis::testing

@@ -1,0 +1,205 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "testing/pkcs11_client/phone_fixture.h"
+
+namespace brellis::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::crypto_token_kit::test_support::makeTestCertificate;
+using platform::crypto_token_kit::test_support::TestKeyKind;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> withPin(std::vector<std::string> arguments) {
+  arguments.insert(arguments.end(), {"--login", "--pin", PhoneFixture::kPin});
+  return arguments;
+}
+
+class Pkcs11PhoneTest : public ::testing::Test {
+ protected:
+  void startParties(PhoneFixture& fixture) {
+    std::string why;
+    ASSERT_TRUE(fixture.start(&why)) << why;
+  }
+};
+
+TEST_F(Pkcs11PhoneTest, EcdsaSignatureAndEcdhSecretMatchOpenssl) {
+  // The token asks for no PIN: pkcs11-tool gives no context PIN to a derivation.
+  PhoneFixture fixture(makeTestCertificate(TestKeyKind::p256, "Brellis EC"), {});
+  startParties(fixture);
+  auto message = fixture.writeFile("message", "a message for the phone to sign");
+  auto signature = fixture.root() / "signature";
+  auto sign = fixture.pkcs11Tool(
+      withPin({"--sign", "-m", "ECDSA-SHA256", "--signature-format", "openssl", "--id", "5fc100",
+               "--input-file", message.string(), "--output-file", signature.string()}));
+  ASSERT_EQ(sign.status, 0) << sign.err;
+  EXPECT_TRUE(openssl({"dgst", "-sha256", "-verify", fixture.publicKeyPEM().string(), "-signature",
+                       signature.string(), message.string()}));
+
+  // The other party: a key of openssl's, handed over as a DER public key.
+  auto peer = fixture.root() / "peer.pem";
+  auto peerPublic = fixture.root() / "peer-public.der";
+  ASSERT_TRUE(openssl({"genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out",
+                       peer.string()}));
+  ASSERT_TRUE(openssl(
+      {"pkey", "-in", peer.string(), "-pubout", "-outform", "DER", "-out", peerPublic.string()}));
+  auto secret = fixture.root() / "secret";
+  auto derive = fixture.pkcs11Tool(
+      withPin({"--derive", "-m", "ECDH1-DERIVE", "--id", "5fc100", "--input-file",
+               peerPublic.string(), "--output-file", secret.string()}));
+  ASSERT_EQ(derive.status, 0) << derive.err;
+  auto expected = fixture.root() / "expected";
+  ASSERT_TRUE(openssl({"pkeyutl", "-derive", "-inkey", peer.string(), "-peerkey",
+                       fixture.publicKeyPEM().string(), "-out", expected.string()}));
+  EXPECT_EQ(fixture.readFile(secret), fixture.readFile(expected));
+  EXPECT_EQ(fixture.readFile(secret).size(), 32u);
+}
+
+TEST_F(Pkcs11PhoneTest, RsaSignatureAndDecryptionMatchOpenssl) {
+  PhoneFixture fixture(makeTestCertificate(TestKeyKind::rsa2048, "Brellis RSA"), {});
+  startParties(fixture);
+  auto message = fixture.writeFile("message", "a message for an RSA signature");
+  auto signature = fixture.root() / "signature";
+  auto sign = fixture.pkcs11Tool(
+      withPin({"--sign", "-m", "SHA256-RSA-PKCS", "--id", "5fc100", "--input-file",
+               message.string(), "--output-file", signature.string()}));
+  ASSERT_EQ(sign.status, 0) << sign.err;
+  EXPECT_TRUE(openssl({"dgst", "-sha256", "-verify", fixture.publicKeyPEM().string(), "-signature",
+                       signature.string(), message.string()}));
+
+  auto plain = fixture.writeFile("plain", "the secret plaintext");
+  auto cipher = fixture.root() / "cipher";
+  ASSERT_TRUE(openssl({"pkeyutl", "-encrypt", "-pubin", "-inkey", fixture.publicKeyPEM().string(),
+                       "-pkeyopt", "rsa_padding_mode:pkcs1", "-in", plain.string(), "-out",
+                       cipher.string()}));
+  auto decrypted = fixture.root() / "decrypted";
+  auto decrypt =
+      fixture.pkcs11Tool(withPin({"--decrypt", "-m", "RSA-PKCS", "--id", "5fc100", "--input-file",
+                                  cipher.string(), "--output-file", decrypted.string()}));
+  ASSERT_EQ(decrypt.status, 0) << decrypt.err;
+  EXPECT_EQ(fixture.readFile(decrypted), "the secret plaintext");
+
+  // pkcs11-tool's own test run: every failure is a function the module does not offer.
+  auto test = fixture.pkcs11Tool(withPin({"--test"}));
+  EXPECT_NE(test.status, -1) << "killed or timed out";
+  std::istringstream lines(test.out + test.err);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (contains(line, "ERR:") || contains(line, "failed")) {
+      EXPECT_TRUE(contains(line, "CKR_FUNCTION_NOT_SUPPORTED")) << line;
+    }
+  }
+}
+
+TEST_F(Pkcs11PhoneTest, PinCycleThroughPkcs11Tool) {
+  // The key items ask for no PIN of their own: the token's PIN rule decides.
+  PhoneFixture fixture(makeTestCertificate(TestKeyKind::p256),
+                       {.requirePIN = true, .pinConstraints = false});
+  startParties(fixture);
+  auto message = fixture.writeFile("message", "PIN cycle");
+  const std::vector<std::string> sign{"--sign",
+                                      "-m",
+                                      "ECDSA-SHA256",
+                                      "--id",
+                                      "5fc100",
+                                      "--input-file",
+                                      message.string(),
+                                      "--output-file",
+                                      (fixture.root() / "signature").string()};
+  auto none = fixture.pkcs11Tool(sign);
+  EXPECT_NE(none.status, 0);
+  EXPECT_TRUE(contains(none.err, "CKR_USER_NOT_LOGGED_IN")) << none.err;
+  EXPECT_EQ(fixture.requestsSeen(), 0u);
+
+  auto right = fixture.pkcs11Tool(withPin(sign));
+  EXPECT_EQ(right.status, 0) << right.err;
+  EXPECT_EQ(fixture.requestsSeen(), 1u);
+
+  // A refused PIN is not sent again: pkcs11-tool's second, multi-part attempt finds the user
+  // logged out.
+  auto wrongArguments = sign;
+  wrongArguments.insert(wrongArguments.end(), {"--login", "--pin", "0000"});
+  auto wrong = fixture.pkcs11Tool(wrongArguments);
+  EXPECT_NE(wrong.status, 0);
+  EXPECT_TRUE(contains(wrong.err, "CKR_USER_NOT_LOGGED_IN")) << wrong.err;
+  EXPECT_EQ(fixture.requestsSeen(), 2u);
+
+  // With the key asking for its PIN on every use (as installed by the main program),
+  // pkcs11-tool gives the PIN to each attempt, and the phone's answer is what it reports.
+  fixture.installToken(true);
+  auto refused = fixture.pkcs11Tool(wrongArguments);
+  EXPECT_NE(refused.status, 0);
+  EXPECT_TRUE(contains(refused.err, "CKR_PIN_INCORRECT")) << refused.err;
+  auto accepted = fixture.pkcs11Tool(withPin(sign));
+  EXPECT_EQ(accepted.status, 0) << accepted.err;
+}
+
+TEST_F(Pkcs11PhoneTest, SignsThroughP11KitServerAndItsClientModule) {
+  PhoneFixture fixture(makeTestCertificate(TestKeyKind::rsa2048, "Brellis Remote"), {});
+  startParties(fixture);
+  const fs::path runtime = fixture.root() / "runtime";
+  fs::create_directories(runtime);
+  fs::permissions(runtime, fs::perms::owner_all);
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+
+  // The module in its own process, hosted by p11-kit's server.
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  pid_t server = ::fork();
+  if (server == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    ::dup2(pipeFds[1], STDOUT_FILENO);
+    ::close(pipeFds[0]);
+    const std::string module = Pkcs11ClientFixture::modulePath();
+    ::execlp("p11-kit", "p11-kit", "server", "-f", "--provider", module.c_str(),
+             "pkcs11:", nullptr);
+    ::_exit(127);
+  }
+  ::close(pipeFds[1]);
+  std::string printed;
+  std::string address;
+  while (address.empty()) {
+    pollfd ready{pipeFds[0], POLLIN, 0};
+    if (::poll(&ready, 1, 10000) <= 0) break;
+    char buffer[512];
+    ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    printed.append(buffer, static_cast<size_t>(n));
+    auto at = printed.find("P11_KIT_SERVER_ADDRESS=");
+    auto end = at == std::string::npos ? at : printed.find(';', at);
+    if (end != std::string::npos) {
+      address = printed.substr(at + 23, end - at - 23);
+    }
+  }
+  ASSERT_FALSE(address.empty()) << printed;
+  ::setenv("P11_KIT_SERVER_ADDRESS", address.c_str(), 1);
+
+  auto message = fixture.writeFile("message", "signed across p11-kit");
+  auto signature = fixture.root() / "signature";
+  auto sign = runClient(
+      "pkcs11-tool",
+      withPin({"--module", BRELLIS_P11KIT_CLIENT, "--sign", "-m", "SHA256-RSA-PKCS", "--id",
+               "5fc100", "--input-file", message.string(), "--output-file", signature.string()}));
+  ::kill(server, SIGTERM);
+  ::waitpid(server, nullptr, 0);
+  ::close(pipeFds[0]);
+  ::unsetenv("P11_KIT_SERVER_ADDRESS");
+  ::unsetenv("XDG_RUNTIME_DIR");
+  ASSERT_EQ(sign.status, 0) << sign.err;
+  EXPECT_TRUE(openssl({"dgst", "-sha256", "-verify", fixture.publicKeyPEM().string(), "-signature",
+                       signature.string(), message.string()}));
+}
+
+}  // namespace
+}  // namespace brellis::testing

@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include "testing/pkcs11_client/pkcs11_client_fixture.h"
+
+namespace brellis::testing {
+namespace {
+
+using platform::crypto_token_kit::test_support::makeTestCertificate;
+using platform::crypto_token_kit::test_support::TestKeyKind;
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(Pkcs11ToolTest, ListsTheSlotTheObjectsAndTheMechanisms) {
+  auto certificate = makeTestCertificate(TestKeyKind::p256, "Brellis Tool");
+  Pkcs11ClientFixture fixture(certificate, {});
+  auto slots = fixture.pkcs11Tool({"-L"});
+  ASSERT_EQ(slots.status, 0) << slots.err;
+  EXPECT_TRUE(contains(slots.out, "token label        : UnlockToken")) << slots.out;
+  EXPECT_TRUE(contains(slots.out, "login required")) << slots.out;
+  EXPECT_FALSE(contains(slots.out, "PIN pad present")) << slots.out;
+
+  auto objects = fixture.pkcs11Tool({"-O"});
+  ASSERT_EQ(objects.status, 0) << objects.err;
+  EXPECT_TRUE(contains(objects.out, "Private Key Object; EC")) << objects.out;
+  EXPECT_TRUE(contains(objects.out, "Public Key Object; EC  EC_POINT 256 bits")) << objects.out;
+  EXPECT_TRUE(contains(objects.out, "Certificate Object; type = X.509 cert")) << objects.out;
+  EXPECT_EQ(occurrences(objects.out, "ID:         5fc100"), 3u) << objects.out;
+  EXPECT_EQ(occurrences(objects.out, "label:      Unlock-Key"), 3u) << objects.out;
+  EXPECT_TRUE(contains(objects.out, "Access:     always authenticate")) << objects.out;
+
+  // The certificate read through the module is the installed one.
+  auto path = fixture.root() / "read.der";
+  auto read = fixture.pkcs11Tool(
+      {"--read-object", "--type", "cert", "--id", "5fc100", "--output-file", path.string()});
+  ASSERT_EQ(read.status, 0) << read.err;
+  const std::string installed(certificate.der.begin(), certificate.der.end());
+  EXPECT_EQ(fixture.readFile(path), installed);
+
+  auto mechanisms = fixture.pkcs11Tool({"-M"});
+  ASSERT_EQ(mechanisms.status, 0) << mechanisms.err;
+  EXPECT_TRUE(contains(mechanisms.out, "ECDSA-SHA256, keySize={256,256}, hw, sign"))
+      << mechanisms.out;
+  EXPECT_TRUE(contains(mechanisms.out, "ECDH1-DERIVE, keySize={256,256}, hw, derive"))
+      << mechanisms.out;
+  EXPECT_FALSE(contains(mechanisms.out, "RSA")) << mechanisms.out;
+
+  fixture.removeToken();
+  auto gone = fixture.pkcs11Tool({"-L"});
+  EXPECT_FALSE(contains(gone.out, "UnlockToken")) << gone.out;
+}
+
+TEST(Pkcs11ToolTest, AnOperationThatNeedsAPinWithoutOneStopsBeforeThePhone) {
+  // No constraint asks for a PIN on every use, but the token requires one.
+  Pkcs11ClientFixture fixture(makeTestCertificate(TestKeyKind::p256),
+                              {.requirePIN = true, .pinConstraints = false});
+  auto message = fixture.writeFile("message", "to be signed");
+  auto sign = fixture.pkcs11Tool({"--sign", "-m", "ECDSA-SHA256", "--id", "5fc100", "--input-file",
+                                  message.string(), "--output-file",
+                                  (fixture.root() / "signature").string()});
+  EXPECT_NE(sign.status, 0);
+  EXPECT_TRUE(contains(sign.err, "CKR_USER_NOT_LOGGED_IN")) << sign.err;
+}
+
+TEST(Pkcs11ToolTest, TestRunFailsOnlyWhereTheModuleOffersNothing) {
+  // Without a phone: what pkcs11-tool can test without a key operation.
+  Pkcs11ClientFixture fixture(makeTestCertificate(TestKeyKind::p256), {});
+  auto test = fixture.pkcs11Tool({"--test", "--login", "--pin", "1234"});
+  EXPECT_NE(test.status, -1) << "killed or timed out";
+  EXPECT_TRUE(contains(test.err, "C_GenerateRandom failed: CKR_FUNCTION_NOT_SUPPORTED"))
+      << test.err;
+  EXPECT_EQ(occurrences(test.out + test.err, "ERR:"), 1u) << test.out << test.err;
+}
+
+}  // namespace
+}  // namespace brellis::testing
