@@ -76,8 +76,9 @@ struct ConnectivityController::State {
   std::mutex mutex;
   std::condition_variable outcomeArrived;
   uint64_t lastGeneration = 0;
-  uint64_t generation = 0;  // of the request in flight; 0: idle
-  bool accepted = false;    // the request in flight has its outcome
+  uint64_t generation = 0;           // of the request in flight; 0: idle
+  bool accepted = false;             // the request in flight has its outcome
+  uint64_t connectedGeneration = 0;  // the last request whose phone has connected
   std::shared_ptr<connectivity::PeerSession> session;
   std::optional<fnd::Uuid> tag;
   std::optional<proto::AuthenticationRequest> request;
@@ -255,7 +256,13 @@ void ConnectivityController::startBeacon(uint64_t generation) {
   std::shared_ptr<beacon::VelkorBeacon> previous;
   {
     std::lock_guard lock(state_->mutex);
-    previous = std::exchange(state_->beacon, std::move(beacon));
+    // A phone that connected before the beacon existed (the link can be that quick) has had its
+    // beacon dropped already: this one is released at once, as it would have been on connect.
+    if (state_->connectedGeneration == generation) {
+      previous = std::move(beacon);
+    } else {
+      previous = std::exchange(state_->beacon, std::move(beacon));
+    }
     ownSession = state_->session;
     ++state_->beaconTasks;
   }
@@ -328,6 +335,7 @@ void ConnectivityController::sendAuthenticationRequest(
     std::lock_guard lock(state_->mutex);
     if (generation == 0 || generation != state_->generation) return;
     released = std::move(state_->beacon);
+    state_->connectedGeneration = generation;
     request = state_->request;
   }
   // A beacon still in its delay stops here; one in its run is held by its task to the end.
