@@ -1,6 +1,8 @@
 #include "persistent_token/connectivity_controller.h"
 
+#include <asio/strand.hpp>
 #include <exception>
+#include <map>
 #include <utility>
 
 #include "connectivity/platform_peer_session.h"
@@ -85,6 +87,8 @@ struct ConnectivityController::State {
   std::optional<proto::AuthenticationResult> result;
   std::shared_ptr<beacon::VelkorBeacon> beacon;
   size_t beaconTasks = 0;
+  uint64_t lastBeaconTask = 0;
+  std::map<uint64_t, platform::dispatch::TaskHandle> beaconTaskHandles;
   std::condition_variable beaconTasksEnded;
 
   // Opened once; its operations go to the suite file and need no guard.
@@ -199,6 +203,18 @@ void ConnectivityController::waitForBeaconTasks() {
   state_->beaconTasksEnded.wait(lock, [&] { return state_->beaconTasks == 0; });
 }
 
+void ConnectivityController::endBeaconTasks() {
+  std::vector<platform::dispatch::TaskHandle> handles;
+  {
+    std::lock_guard lock(state_->mutex);
+    for (auto& [id, handle] : state_->beaconTaskHandles) {
+      if (handle.valid()) handles.push_back(handle);
+    }
+  }
+  for (auto& handle : handles) handle.cancel();
+  waitForBeaconTasks();
+}
+
 void ConnectivityController::deliver(uint64_t generation, proto::AuthenticationResult result) {
   {
     std::lock_guard lock(state_->mutex);
@@ -231,7 +247,7 @@ namespace {
 asio::awaitable<void> beaconTask([[maybe_unused]] std::shared_ptr<ConnectivityController> holder,
                                  std::function<std::shared_ptr<beacon::VelkorBeacon>()> takeBeacon,
                                  std::function<void()> finish, std::chrono::nanoseconds delay,
-                                 double interval) {
+                                 double interval, [[maybe_unused]] std::shared_ptr<void> ended) {
   try {
     co_await platform::dispatch::Clock::system()->sleep(delay);
   } catch (...) {
@@ -253,6 +269,7 @@ void ConnectivityController::startBeacon(uint64_t generation) {
                                              options_.radio);
   std::weak_ptr<beacon::VelkorBeacon> ownBeacon = beacon;
   std::weak_ptr<connectivity::PeerSession> ownSession;
+  uint64_t taskID = 0;
   std::shared_ptr<beacon::VelkorBeacon> previous;
   {
     std::lock_guard lock(state_->mutex);
@@ -265,6 +282,8 @@ void ConnectivityController::startBeacon(uint64_t generation) {
     }
     ownSession = state_->session;
     ++state_->beaconTasks;
+    taskID = ++state_->lastBeaconTask;
+    state_->beaconTaskHandles.emplace(taskID, platform::dispatch::TaskHandle());
   }
   previous.reset();
 
@@ -291,19 +310,25 @@ void ConnectivityController::startBeacon(uint64_t generation) {
       }
     }
   };
-  auto ended = [state]() {
+  // Counts the task as ended when its frame goes, whichever way it goes (also when the pool is
+  // torn down at exit).
+  std::shared_ptr<void> ended(nullptr, [state, taskID](void*) {
     {
       std::lock_guard lock(state->mutex);
       --state->beaconTasks;
+      state->beaconTaskHandles.erase(taskID);
     }
     state->beaconTasksEnded.notify_all();
-  };
-  asio::co_spawn(platform::dispatch::globalExecutor(),
-                 beaconTask(std::move(self), std::move(takeBeacon), std::move(finish),
-                            options_.beaconDelay, options_.beaconInterval),
-                 // The task's frame (and its hold on the controller) is gone before this runs
-                 // only if the pool is torn down at exit, when nobody waits any more.
-                 [ended](std::exception_ptr) { ended(); });
+  });
+  auto handle = platform::dispatch::TaskHandle::spawn(
+      asio::make_strand(platform::dispatch::globalExecutor()),
+      beaconTask(std::move(self), std::move(takeBeacon), std::move(finish), options_.beaconDelay,
+                 options_.beaconInterval, std::move(ended)));
+  std::lock_guard lock(state->mutex);
+  // A task that has ended already is no longer listed; its handle is not kept.
+  if (auto entry = state->beaconTaskHandles.find(taskID); entry != state->beaconTaskHandles.end()) {
+    entry->second = std::move(handle);
+  }
 }
 
 void ConnectivityController::disableToken(uint64_t /*generation*/,

@@ -508,6 +508,25 @@ TEST_F(ControllerE2ETest, SendAndSealingFailuresAndRequestsThatNeverStart) {
   EXPECT_EQ(controllerLines(),
             (std::vector<std::string>{"Can not keyExchange; parameters undefined",
                                       "Can not keyExchange; not paired"}));
+
+  // Paired with a phone that never shows up: the beacon runs its full 30 seconds unless the owner
+  // ends its task, which cuts the run short, stops the advert and still disables the token.
+  connectivity::PeerDefaults::setPairingIdentities(std::vector<connectivity::PairingIdentity>{
+      connectivity::PairingIdentity("PHONE-2", "Other", salt_, {})});
+  options_.authTimeout = 200ms;
+  options_.beaconDelay = 20ms;
+  options_.beaconInterval = 30.0;
+  auto unloading = makeController();
+  EXPECT_EQ(failureOf(request(*unloading, AuthenticationUsage::sign, message, kEcCert)),
+            Case::timedOut);
+  const auto radio = platform::core_bluetooth::SimulatedRadio::defaultDirectory();
+  EXPECT_FALSE(platform::core_bluetooth::SimulatedRadio::advertisements(radio).empty());
+  start = std::chrono::steady_clock::now();
+  unloading->endBeaconTasks();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_TRUE(platform::core_bluetooth::SimulatedRadio::advertisements(radio).empty());
+  auto last = controllerLines();
+  EXPECT_EQ(std::count(last.begin(), last.end(), "Disabling"), 1);
 }
 
 TEST_F(ControllerE2ETest, BeaconRunsOfOneRequestLeaveTheNextRequestAlone) {
