@@ -511,6 +511,9 @@ TEST_F(ControllerE2ETest, SendAndSealingFailuresAndRequestsThatNeverStart) {
 
   // Paired with a phone that never shows up: the beacon runs its full 30 seconds unless the owner
   // ends its task, which cuts the run short, stops the advert and still disables the token.
+  for (auto& earlier : controllers_) earlier->waitForBeaconTasks();
+  const auto radio = platform::core_bluetooth::SimulatedRadio::defaultDirectory();
+  ASSERT_TRUE(platform::core_bluetooth::SimulatedRadio::advertisements(radio).empty());
   connectivity::PeerDefaults::setPairingIdentities(std::vector<connectivity::PairingIdentity>{
       connectivity::PairingIdentity("PHONE-2", "Other", salt_, {})});
   options_.authTimeout = 200ms;
@@ -519,7 +522,6 @@ TEST_F(ControllerE2ETest, SendAndSealingFailuresAndRequestsThatNeverStart) {
   auto unloading = makeController();
   EXPECT_EQ(failureOf(request(*unloading, AuthenticationUsage::sign, message, kEcCert)),
             Case::timedOut);
-  const auto radio = platform::core_bluetooth::SimulatedRadio::defaultDirectory();
   EXPECT_FALSE(platform::core_bluetooth::SimulatedRadio::advertisements(radio).empty());
   start = std::chrono::steady_clock::now();
   unloading->endBeaconTasks();
