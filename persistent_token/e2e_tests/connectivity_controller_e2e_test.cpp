@@ -514,6 +514,7 @@ TEST_F(ControllerE2ETest, SendAndSealingFailuresAndRequestsThatNeverStart) {
   for (auto& earlier : controllers_) earlier->waitForBeaconTasks();
   const auto radio = platform::core_bluetooth::SimulatedRadio::defaultDirectory();
   ASSERT_TRUE(platform::core_bluetooth::SimulatedRadio::advertisements(radio).empty());
+  capture_.sink().clear();
   connectivity::PeerDefaults::setPairingIdentities(std::vector<connectivity::PairingIdentity>{
       connectivity::PairingIdentity("PHONE-2", "Other", salt_, {})});
   options_.authTimeout = 200ms;
