@@ -68,7 +68,9 @@ asio::awaitable<void> AppDelegate::launch(std::shared_ptr<AppDelegate> self) {
   } catch (...) {
     right.reset();
   }
-  co_await MainQueue::run([self, right] { self->decide(right); });
+  // g++ 12 miscompiles a capturing lambda inside a co_await expression: build it first.
+  std::function<void()> decide = [self, right] { self->decide(right); };
+  co_await MainQueue::run(std::move(decide));
 }
 
 void AppDelegate::decide(const std::optional<AuthorizationDBSystemLoginConsole>& right) {
