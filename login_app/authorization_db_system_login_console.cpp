@@ -11,8 +11,6 @@ namespace {
 
 using platform::foundation::DecodingError;
 
-constexpr const char* kToolArguments[] = {"authorizationdb", "read", "system.login.console"};
-
 }  // namespace
 
 AuthorizationDBSystemLoginConsole::TerminationError::TerminationError(
@@ -57,23 +55,6 @@ AuthorizationDBSystemLoginConsole AuthorizationDBSystemLoginConsole::decode(
     right.mechanisms.push_back(*text);
   }
   return right;
-}
-
-asio::awaitable<AuthorizationDBSystemLoginConsole> AuthorizationDBSystemLoginConsole::read() {
-  co_return co_await read(platform::foundation::ProcessRunner::system(), toolPath());
-}
-
-asio::awaitable<AuthorizationDBSystemLoginConsole> AuthorizationDBSystemLoginConsole::read(
-    std::shared_ptr<platform::foundation::ProcessRunner> runner, std::filesystem::path tool) {
-  std::vector<std::string> arguments(std::begin(kToolArguments), std::end(kToolArguments));
-  platform::foundation::ProcessTermination termination = co_await platform::foundation::runProcess(
-      std::move(runner), std::move(tool), std::move(arguments));
-  if (termination.status != 0) {
-    std::string text(termination.standardError.begin(), termination.standardError.end());
-    if (!platform::foundation::isValidUtf8(text)) text.clear();
-    throw TerminationError({termination.status, std::move(text)});
-  }
-  co_return decode(termination.standardOutput);
 }
 
 }  // namespace brellis::login_app

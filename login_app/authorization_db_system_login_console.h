@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "platform/foundation/plist_value.h"
+#ifdef ASIO_HAS_CO_AWAIT  // the read is a coroutine; the decoding alone builds without them
 #include "platform/foundation/process_runner.h"
+#endif
 
 namespace brellis::login_app {
 
@@ -36,12 +38,14 @@ struct AuthorizationDBSystemLoginConsole {
     std::string what_;
   };
 
+#ifdef ASIO_HAS_CO_AWAIT
   // Runs "security authorizationdb read system.login.console" and decodes what it printed.
   // Throws the launch error, TerminationError, or the decoding error. Resumes the caller on its
   // own executor exactly once.
   static asio::awaitable<AuthorizationDBSystemLoginConsole> read();
   static asio::awaitable<AuthorizationDBSystemLoginConsole> read(
       std::shared_ptr<platform::foundation::ProcessRunner> runner, std::filesystem::path tool);
+#endif
 
   // Decodes the tool's standard output (a property list, XML or binary): a dictionary whose
   // "mechanisms" is a list of strings. Throws PlistError or DecodingError.
