@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "login_app/app_delegate.h"
 #include "login_app/program/brellis.h"
 #include "login_app/velkor_brellis_xpc_server.h"
 #include "platform/app_kit/application.h"
+#include "platform/app_kit/window_server.h"
 #include "platform/app_kit/window_server_session.h"
 #include "platform/dispatch/task.h"
 
@@ -37,5 +39,7 @@ int main(int argc, char** argv) {
 
   brellis::platform::dispatch::detach(commandTask(std::vector<std::string>(argv + 1, argv + argc)));
   // The application delegate (the login window) is set here, before the main loop starts.
+  app_kit::Application::shared().setDelegate(brellis::login_app::AppDelegate::make());
+  app_kit::WindowServer::shared().connect();
   app_kit::applicationMain(argc, argv);
 }
