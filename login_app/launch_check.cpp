@@ -5,6 +5,7 @@
 #include "group_defaults/group_defaults.h"
 #include "logging/file_logger.h"
 #include "login_app/brellis_token_manager_dependencies.h"
+#include "login_app/launch_check_gate.h"
 #include "login_app/program_log.h"
 #include "login_app/stored_unlock_data.h"
 #include "login_app/token_manager.h"
@@ -32,6 +33,10 @@ void disableUnlock() {
 }  // namespace
 
 asio::awaitable<bool> launchCheck() {
+  // Whatever the outcome, the group defaults are settled when this returns.
+  struct OpenGateOnExit {
+    ~OpenGateOnExit() { LaunchCheckGate::open(); }
+  } openGate;
   std::optional<token_host::UnlockData> data;
   try {
     data = co_await fetchUnlockData();

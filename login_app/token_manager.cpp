@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "connectivity/peer_defaults.h"
+#include "login_app/launch_check_gate.h"
 #include "login_app/program_log.h"
 #include "login_app/unlock_data_operations.h"
 #include "platform/app_kit/main_queue.h"
@@ -73,6 +74,8 @@ void TokenManager::disable() const {
 }
 
 asio::awaitable<void> TokenManager::fetchStatus(std::shared_ptr<TokenManager> self) {
+  // The peers made below must not be wiped by a launch check still rewriting the suite.
+  co_await LaunchCheckGate::passed();
   try {
     auto data = co_await fetchUnlockData();
     connectivity::PeerDefaults::makePeer(

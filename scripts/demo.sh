@@ -15,7 +15,7 @@ repo=$PWD
 scripts/install-deps.sh
 build="${BUILD_DIR:-build}"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --parallel "$(nproc)" --target \
+cmake --build "$build" --parallel "${BUILD_JOBS:-$(nproc)}" --target \
   brellis brellis-test-daemon brellis-phone brellis-codesign brellis-fixtures \
   brellis-beacon-client BrellisToken brellis_pkcs11 >/dev/null
 
@@ -96,9 +96,11 @@ openssl x509 -in "$demo/certificate.pem" -outform DER -out "$demo/certificate.de
 openssl x509 -in "$demo/certificate.pem" -pubkey -noout >"$demo/public.pem"
 container=$(python3 -c 'import uuid; print(str(uuid.uuid4()).upper())')
 salt=$(openssl rand -hex 16)
+pin=246810  # the PIN the phone expects; the unlock data asks for one on every use
 head -c 32 /dev/urandom >"$demo/shared-secret"
 "$fixtures_exe" unlock-data --certificate "$demo/certificate.der" --container "$container" \
-  --driver BrellisToken --phone PHONE-1 --salt "$salt" --version 1 --out "$demo/unlock-data"
+  --driver BrellisToken --phone PHONE-1 --salt "$salt" --require-pin --version 1 \
+  --out "$demo/unlock-data"
 "$fixtures_exe" unlock-status --enabled --out "$demo/unlock-status"
 
 step "stand-in daemon started"
@@ -124,10 +126,17 @@ touch "$root/window_server/session"
 step "simulated phone waiting for its beacon"
 # certID 6275328 is the key object ID of the installed key item (0x5FC100).
 "$phone_exe" --identifier PHONE-1 --salt "$salt" --container "$container" \
-  --shared-secret "$demo/shared-secret" --key "6275328=$demo/key.pem" \
+  --shared-secret "$demo/shared-secret" --key "6275328=$demo/key.pem" --pin "$pin" \
   --events "$demo/phone.events" >"$demo/phone.out" 2>&1 &
 pids+=($!)
-wait_for 10 grep -q '^ready' "$demo/phone.events"
+wait_for 10 grep -qs '^ready' "$demo/phone.events"
+
+step "token plug-in found by the token service; its token class registered"
+# Loading the PKCS#11 module starts the token service, which reads the plug-in's manifest and
+# registers its token class, as the system does when a token extension is installed.
+# No token is configured yet, so pkcs11-tool finds no slot (and says so with a non-zero status).
+pkcs11-tool --module "$module" --list-slots >"$demo/pkcs11-slots-before.out" 2>&1 || true
+test -f "$root/token/com.velkor.tarvo.brellis.token.plist"
 
 step "brellis launched"
 "$brellis_exe" >"$demo/brellis.out" 2>&1 &
@@ -144,9 +153,9 @@ wait_for 20 sh -c "ls '$root/window_server/windows/'*.png >/dev/null 2>&1"
 step "token manager installed the token configuration"
 wait_for 20 sh -c "grep -q UnlockToken '$root/token/com.velkor.tarvo.brellis.token.plist' 2>/dev/null"
 
-step "signature asked through the PKCS#11 module (pkcs11-tool); the phone wakes and answers"
+step "signature asked through the PKCS#11 module (pkcs11-tool, with the PIN); the phone wakes and answers"
 printf 'Sign me, phone: %s\n' "$(date -u +%FT%TZ)" >"$demo/message.txt"
-pkcs11-tool --module "$module" --sign --mechanism ECDSA-SHA256 --signature-format openssl \
+pkcs11-tool --module "$module" --login --pin "$pin" --sign --mechanism ECDSA-SHA256 --signature-format openssl \
   --input-file "$demo/message.txt" --output-file "$demo/message.sig" >"$demo/pkcs11-tool.out" 2>&1
 
 step "openssl verifies the signature against the certificate"

@@ -11,6 +11,7 @@
 
 #include "login_app/bluetooth_manager.h"
 #include "login_app/launch_check.h"
+#include "login_app/launch_check_gate.h"
 #include "login_app/program_log.h"
 #include "login_app/velkor_brellis_xpc_server.h"
 #include "platform/dispatch/task.h"
@@ -77,6 +78,7 @@ asio::awaitable<int> Brellis::main(std::vector<std::string> arguments) {
 
 asio::awaitable<void> Brellis::run() const {
   if (mode == Mode::checkBluetoothAccess) {
+    LaunchCheckGate::open();  // no launch check in this mode
     auto manager = BluetoothManager::create();
     auto state = co_await manager->checkBluetoothAccess();
     platform::os_log::Logger(programLogSubsystem(), kBluetoothCategory)

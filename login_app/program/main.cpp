@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "login_app/app_delegate.h"
+#include "login_app/launch_check_gate.h"
 #include "login_app/program/brellis.h"
 #include "login_app/velkor_brellis_xpc_server.h"
 #include "platform/app_kit/application.h"
@@ -37,6 +38,9 @@ int main(int argc, char** argv) {
     brellis::login_app::VelkorBrellisXPCServer::configureShared(std::move(options));
   }
 
+  // The token manager that the login window makes waits for the launch check (or for a run
+  // that does none) before it stores the peers.
+  brellis::login_app::LaunchCheckGate::close();
   brellis::platform::dispatch::detach(commandTask(std::vector<std::string>(argv + 1, argv + argc)));
   // The application delegate (the login window) is set here, before the main loop starts.
   app_kit::Application::shared().setDelegate(brellis::login_app::AppDelegate::make());
