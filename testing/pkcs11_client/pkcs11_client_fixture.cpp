@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 #include "connectivity/peer_defaults.h"
 #include "group_defaults/group_defaults.h"
@@ -37,6 +38,13 @@ std::string pluginClass() {
 
 }  // namespace
 
+void prepareClientEnvironment() {
+#ifdef BRELLIS_SANITIZER_PRELOAD
+  ::setenv("LD_PRELOAD", BRELLIS_SANITIZER_PRELOAD, 1);
+  ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+#endif
+}
+
 ClientRun runClient(const std::string& program, const std::vector<std::string>& arguments,
                     std::chrono::milliseconds limit) {
   ClientRun run;
@@ -50,7 +58,14 @@ ClientRun runClient(const std::string& program, const std::vector<std::string>& 
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   std::vector<std::string> environment;
-  for (char** entry = environ; *entry; ++entry) environment.emplace_back(*entry);
+  for (char** entry = environ; *entry; ++entry) {
+#ifdef BRELLIS_SANITIZER_PRELOAD
+    // The client is not built with the sanitizer: its own leaks are not this module's.
+    const std::string_view text(*entry);
+    if (text.starts_with("ASAN_OPTIONS=") || text.starts_with("LD_PRELOAD=")) continue;
+#endif
+    environment.emplace_back(*entry);
+  }
 #ifdef BRELLIS_SANITIZER_PRELOAD
   environment.emplace_back(std::string("LD_PRELOAD=") + BRELLIS_SANITIZER_PRELOAD);
   environment.emplace_back("ASAN_OPTIONS=detect_leaks=0");

@@ -23,6 +23,10 @@ struct ClientRun {
 ClientRun runClient(const std::string& program, const std::vector<std::string>& arguments,
                     std::chrono::milliseconds limit = std::chrono::seconds(60));
 
+// For a forked child about to run a client that loads the module: preloads the sanitizer runtime
+// the module was built with (nothing in a build without one).
+void prepareClientEnvironment();
+
 // A state root in which the token plug-in BrellisToken serves one token instance "UnlockToken"
 // of its class, made from `certificate` as the main program installs it (key and certificate
 // item, the key's PIN constraints optional), with the group defaults of a paired computer.

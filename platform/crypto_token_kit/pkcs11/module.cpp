@@ -55,6 +55,19 @@ std::optional<TKTokenKeychainItems> itemsIn(const std::vector<TokenSnapshot>& to
   return std::nullopt;
 }
 
+// A list handed out the PKCS#11 way: its size alone for a null list, CKR_BUFFER_TOO_SMALL (with
+// the size) for a short one.
+template <class T>
+CK_RV copyList(const std::vector<T>& values, T* list, CK_ULONG_PTR count) {
+  if (list && *count < values.size()) {
+    *count = values.size();
+    return CKR_BUFFER_TOO_SMALL;
+  }
+  if (list) std::copy(values.begin(), values.end(), list);
+  *count = values.size();
+  return CKR_OK;
+}
+
 size_t modulusBytes(const KeyDescription& key) { return ecFieldBytes(key.keySizeInBits); }
 
 // The template attributes a derived secret accepts, besides CKA_CLASS, CKA_KEY_TYPE and
@@ -162,17 +175,7 @@ CK_RV Module::getSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_P
   for (const auto& [id, slot] : slots_) {
     if (!tokenPresent || slot.present) ids.push_back(id);
   }
-  if (!list) {
-    *count = ids.size();
-    return CKR_OK;
-  }
-  if (*count < ids.size()) {
-    *count = ids.size();
-    return CKR_BUFFER_TOO_SMALL;
-  }
-  std::copy(ids.begin(), ids.end(), list);
-  *count = ids.size();
-  return CKR_OK;
+  return copyList(ids, list, count);
 }
 
 CK_RV Module::getSlotInfo(CK_SLOT_ID id, CK_SLOT_INFO_PTR info) {
@@ -244,17 +247,7 @@ CK_RV Module::getMechanismList(CK_SLOT_ID id, CK_MECHANISM_TYPE_PTR list, CK_ULO
       return rv;
     }
   }
-  if (!list) {
-    *count = offered.size();
-    return CKR_OK;
-  }
-  if (*count < offered.size()) {
-    *count = offered.size();
-    return CKR_BUFFER_TOO_SMALL;
-  }
-  std::copy(offered.begin(), offered.end(), list);
-  *count = offered.size();
-  return CKR_OK;
+  return copyList(offered, list, count);
 }
 
 CK_RV Module::getMechanismInfo(CK_SLOT_ID id, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info) {

@@ -161,6 +161,7 @@ TEST_F(Pkcs11PhoneTest, SignsThroughP11KitServerAndItsClientModule) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     ::dup2(pipeFds[1], STDOUT_FILENO);
     ::close(pipeFds[0]);
+    prepareClientEnvironment();
     const std::string module = Pkcs11ClientFixture::modulePath();
     ::execlp("p11-kit", "p11-kit", "server", "-f", "--provider", module.c_str(),
              "pkcs11:", nullptr);
