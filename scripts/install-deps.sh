@@ -11,6 +11,7 @@ packages=(
   libcairo2-dev fontconfig fonts-dejavu-core libsystemd-dev
   python3 python3-cryptography openssl
   clang clang-format libclang-rt-14-dev
+  zsh fish
 )
 
 missing=()

@@ -52,7 +52,10 @@ fnd::Bytes textBytes(std::string_view text) { return fnd::Bytes(text.begin(), te
 
 xpc::Value valueFromJson(const json& item, const std::optional<xpc::Endpoint>& endpoint) {
   if (!item.is_object() || item.empty()) return xpc::Value::null();
-  const auto& [key, v] = *item.items().begin();
+  // The first entry names the kind (an iteration proxy's value must not outlive its proxy).
+  const auto first = item.begin();
+  const std::string key = first.key();
+  const json& v = first.value();
   if (key == "string") return xpc::Value::string(v.get<std::string>());
   if (key == "data") return xpc::Value::data(unhex(v.get<std::string>()));
   if (key == "int") return xpc::Value::int64(v.get<int64_t>());
