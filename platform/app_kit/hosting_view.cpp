@@ -52,6 +52,8 @@ struct HostingView::Pending {
 std::vector<double> HostingView::AnimatedValue::at(dispatch::Clock::TimePoint now) const {
   if (!animation || animation->duration <= 0) return to;
   const double elapsed = std::chrono::duration<double>(now - begin).count();
+  // At the end exactly the target (from + (to - from) need not round back to it).
+  if (elapsed >= animation->duration) return to;
   const double fraction = animation->fraction(elapsed / animation->duration);
   std::vector<double> value(to.size());
   for (size_t i = 0; i < to.size(); ++i) value[i] = from[i] + (to[i] - from[i]) * fraction;
@@ -203,8 +205,11 @@ void HostingView::scheduleFrames() {
     if (error) return;
     auto self = weak.lock();
     if (!self) return;
+    // Asked before drawing: a frame drawn while the animation still ran is always followed by
+    // another, so the last frame drawn shows where the animation ends.
+    const bool more = self->isAnimating();
     self->display();
-    if (self->isAnimating()) self->scheduleFrames();
+    if (more) self->scheduleFrames();
   });
 }
 

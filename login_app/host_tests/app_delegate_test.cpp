@@ -4,12 +4,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
 #include <fstream>
-#include <future>
-#include <thread>
 
+#include "login_app/host_tests/host_test_support.h"
 #include "login_app/show_decision.h"
 #include "login_app/unlock_settings.h"
 #include "platform/app_kit/main_queue.h"
@@ -48,27 +45,8 @@ constexpr const char* kRightWith = R"(<?xml version="1.0" encoding="UTF-8"?>
 </plist>
 )";
 
-// Plays the main queue on a thread of its own for the whole test process.
-void ensureMainQueue() {
-  static bool started = [] {
-    auto* context = new asio::io_context();
-    new asio::executor_work_guard<asio::io_context::executor_type>(context->get_executor());
-    std::thread([context] { context->run(); }).detach();
-    platform::app_kit::MainQueue::setExecutorForTesting(context->get_executor());
-    return true;
-  }();
-  (void)started;
-}
-
-void onMain(const std::function<void()>& work) {
-  ensureMainQueue();
-  std::promise<void> done;
-  platform::app_kit::MainQueue::async([&] {
-    work();
-    done.set_value();
-  });
-  done.get_future().get();
-}
+using test::ensureMainQueue;
+using test::onMain;
 
 class EmptyContent : public platform::app_kit::RootView {
  public:
