@@ -224,22 +224,29 @@ struct SimulatedPhone::Core : public mp::NearbyServiceAdvertiserDelegate,
     event("advertising " + options.identifier);
   }
 
+  // Wakes on the first sight of its beacon (then advertises on the link), and afterwards
+  // reports every time the beacon comes on air again, until the phone stops.
   void waitForBeacon() {
     auto uuid = fnd::Uuid::parse(options.containerUUID);
     Bytes expected = beacon::BeaconData(*uuid, 1, 0, -50).payload();
     auto directory = platform::core_bluetooth::SimulatedRadio::defaultDirectory();
+    bool awake = false;
+    bool onAir = false;
     while (!stopping) {
+      bool seen = false;
       for (const auto& advert :
            platform::core_bluetooth::SimulatedRadio::advertisements(directory)) {
-        if (advert.payload == expected) {
-          event("beacon " + options.containerUUID);
-          for (int waited = 0; waited < options.wakeMilliseconds && !stopping;
-               waited += static_cast<int>(kRadioPoll.count())) {
-            std::this_thread::sleep_for(kRadioPoll);
-          }
-          startAdvertising();
-          return;
+        seen = seen || advert.payload == expected;
+      }
+      if (seen && !onAir) event("beacon " + options.containerUUID);
+      onAir = seen;
+      if (seen && !awake) {
+        awake = true;
+        for (int waited = 0; waited < options.wakeMilliseconds && !stopping;
+             waited += static_cast<int>(kRadioPoll.count())) {
+          std::this_thread::sleep_for(kRadioPoll);
         }
+        startAdvertising();
       }
       std::this_thread::sleep_for(kRadioPoll);
     }

@@ -40,9 +40,9 @@
 // It runs until SIGTERM or SIGINT.
 //
 // Events, one line each on stdout (or in the --events file), space-separated:
-//   ready | beacon UUID | advertising ID | invitation accepted|refused PEER [why] |
-//   state PEER 0|1|2 | received HEX | unopenable HEX | request TAG USAGE CERTID PIN|- DATAHEX
-//   | undecodable | sent HEX | dropped | error TEXT
+//   ready | beacon UUID (each time its beacon comes on air) | advertising ID | invitation
+//   accepted|refused PEER [why] | state PEER 0|1|2 | received HEX | unopenable HEX | request TAG
+//   USAGE CERTID PIN|- DATAHEX | undecodable | sent HEX | dropped | error TEXT
 // (HEX: the bytes in lower-case hexadecimal, "-" when empty.)
 
 #include <cstdint>
