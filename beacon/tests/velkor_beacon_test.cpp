@@ -6,6 +6,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
+#include <atomic>
 #include <cmath>
 #include <future>
 #include <limits>
@@ -304,6 +305,73 @@ TEST_F(TimedBeaconTest, AlreadyCancelledTaskStillStartsThenStopsWithoutWaiting) 
                                                          "Scheduling stop after 30.000000 seconds",
                                                          kCanceledLine, kStopLine}));
   EXPECT_EQ(onAir(), 0u);
+}
+
+// Waits on a timer that the task's cancellation ends, then calls the beacon with cancellation
+// still thrown, as a caller normally has it.
+asio::awaitable<void> runTimedAfterCancellation(std::shared_ptr<VelkorBeacon> beacon,
+                                                std::shared_ptr<std::promise<void>> waiting,
+                                                std::shared_ptr<std::promise<bool>> threw) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::hours(1));
+  waiting->set_value();
+  bool aborted = false;
+  try {
+    co_await timer.async_wait(asio::use_awaitable);
+  } catch (const asio::system_error&) {
+  }
+  try {
+    co_await beacon->startAsync(30.0);
+  } catch (const asio::system_error& error) {
+    aborted = error.code() == asio::error::operation_aborted;
+  }
+  threw->set_value(aborted);
+}
+
+TEST_F(TimedBeaconTest, CallerCancelledBeforeTheCallStillGetsTheRunThatStops) {
+  auto waiting = std::make_shared<std::promise<void>>();
+  auto threw = std::make_shared<std::promise<bool>>();
+  auto waitingFuture = waiting->get_future();
+  auto threwFuture = threw->get_future();
+  auto caller = asio::make_strand(platform::dispatch::globalExecutor());
+  auto handle = platform::dispatch::TaskHandle::spawn(
+      caller, runTimedAfterCancellation(beacon_, waiting, threw));
+  waitingFuture.wait();
+  handle.cancel();
+  ASSERT_EQ(threwFuture.wait_for(5s), std::future_status::ready);
+  EXPECT_TRUE(threwFuture.get());
+  ASSERT_TRUE(waitUntil([&] { return countOf(kStopLine) == 1; }));
+  EXPECT_EQ(texts("workflow"),
+            (std::vector<std::string>{kStartLine, "Scheduling stop after 30.000000 seconds",
+                                      kCanceledLine, kStopLine}));
+  EXPECT_TRUE(clock_->requestedSleeps().empty());
+  ASSERT_TRUE(waitUntil([&] { return !beacon_->isAdvertising() && onAir() == 0; }));
+}
+
+TEST_F(TimedBeaconTest, CancelledWhileTheStartStepIsQueuedStillStopsBeforeReturning) {
+  // The beacon's queue is held, so the cancellation arrives while the start step waits in it.
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  beacon_->service()->queue().async([released] { released.wait(); });
+  std::atomic<bool> calling{false};
+  auto finished = std::make_shared<std::promise<void>>();
+  auto future = finished->get_future();
+  auto caller = asio::make_strand(platform::dispatch::globalExecutor());
+  auto body = [](std::shared_ptr<VelkorBeacon> beacon, std::atomic<bool>& calling,
+                 std::shared_ptr<std::promise<void>> finished) -> asio::awaitable<void> {
+    calling = true;
+    co_await beacon->startAsync(30.0);
+    finished->set_value();
+  };
+  auto handle = platform::dispatch::TaskHandle::spawn(caller, body(beacon_, calling, finished));
+  ASSERT_TRUE(waitUntil([&] { return calling.load(); }));
+  // Delivered on the caller's strand, so after the call has reached its wait.
+  handle.cancel();
+  release.set_value();
+  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(beacon_->isAdvertising());
+  EXPECT_EQ(onAir(), 0u);
+  EXPECT_EQ(countOf(kCanceledLine), 1u);
+  EXPECT_EQ(texts("workflow").back(), kStopLine);
 }
 
 TEST_F(TimedBeaconTest, OutOfRangeSecondsDoNotCrash) {
