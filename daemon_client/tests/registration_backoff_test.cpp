@@ -9,6 +9,7 @@
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/task.h"
 #include "platform/xpc/xpc_error.h"
+#include "testing/support/wait_until.h"
 
 namespace brellis::daemon_client {
 namespace {
@@ -94,6 +95,36 @@ TEST(RegistrationScheduleTest, NothingWithoutEndpointAndOneTaskForTwoLosses) {
   for (int i = 0; i < 100 && clock->pendingSleepers() != 1; ++i) std::this_thread::sleep_for(5ms);
   EXPECT_EQ(clock->pendingSleepers(), 1u);
   EXPECT_EQ(clock->requestedSleeps(), (std::vector<dispatch::Clock::Duration>{1s, 1s}));
+}
+
+// The first registration succeeds; every later one fails with a malformed reply (4101), which is
+// no loss of the connection and which the delegate therefore never reports.
+class MalformedReplyChannel : public DaemonChannel {
+ public:
+  asio::awaitable<Values> send(std::string, std::string, Values) override {
+    if (registrations_++ == 0) co_return Values{};
+    throw platform::foundation::ErrorException(xpc::xpcError(xpc::kErrorConnectionReplyInvalid));
+  }
+
+ private:
+  std::atomic<int> registrations_{0};
+};
+
+TEST(RegistrationScheduleTest, ALossAfterAFailureThatIsNoLossRestartsTheWaitAtOneSecond) {
+  auto clock = std::make_shared<dispatch::ManualClock>();
+  auto daemon =
+      TarvoDaemonConnection::makeWithChannel(std::make_shared<MalformedReplyChannel>(), clock);
+  dispatch::blockOn(dispatch::globalExecutor(), daemon->registerBrellisListenerEndpoint({}));
+  dispatch::blockOn(dispatch::globalExecutor(), daemon->connection(nullptr, nullptr));
+  ASSERT_TRUE(clock->waitForSleeps(1));
+  clock->advance(1s);  // the registration fails with 4101: the wait doubles
+  ASSERT_TRUE(clock->waitForSleeps(2));
+  EXPECT_EQ(clock->requestedSleeps()[1], 2s);
+
+  dispatch::blockOn(dispatch::globalExecutor(), daemon->connection(nullptr, nullptr));
+  ASSERT_TRUE(clock->waitForSleeps(3, 5s));
+  EXPECT_EQ(clock->requestedSleeps()[2], 1s);
+  ASSERT_TRUE(testing::waitUntil([&] { return clock->pendingSleepers() == 1; }));
 }
 
 }  // namespace
