@@ -47,6 +47,12 @@ class CodeSigningRequirement {
   // CodesignSecurityPolicyError otherwise. Validity failures write the denial line first.
   virtual void shouldAccept(const platform::security::GuestIdentity& connection);
 
+  // For tests: appends a text as it is, uncompiled, as a platform compiler that disagrees with
+  // ours would see it; connections and listeners then cannot set the combined requirement.
+  void addUncompiledRequirementForTesting(const std::string& text) {
+    requirements_.push_back(text);
+  }
+
   // The dynamic type's name for the module logger rule; subclasses override it.
   virtual TypeName typeName() const;
 

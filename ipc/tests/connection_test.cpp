@@ -241,5 +241,23 @@ TEST_F(ConnectionTest, RequirementTheServerFailsGives4102AndSetsItOnlyOn13) {
             0u);
 }
 
+TEST_F(ConnectionTest, ARequirementThatCannotBeSetRefusesTheServer) {
+  auto requirement = std::make_shared<CodeSigningRequirement>();
+  requirement->addUncompiledRequirementForTesting("identifier (");
+  auto connection = Connection<EchoInterface>::withMachServiceName(
+      "com.test.ipc", kConnectionPrivileged, requirement, delegate_);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      run(echo(connection, "unchecked"));
+      ADD_FAILURE() << "a message reached the unverified server";
+    } catch (const platform::foundation::ErrorException& e) {
+      EXPECT_EQ(e.record().code, kErrorConnectionInvalid);
+    }
+  }
+  ASSERT_TRUE(eventually([&] { return delegate_->count() == 2; }));
+  EXPECT_EQ(server_->last(), nullptr);
+  EXPECT_EQ(countContaining(capture_.sink().texts(category_), "activating connection("), 0u);
+}
+
 }  // namespace
 }  // namespace brellis::ipc
