@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,11 @@ std::string combinedRequirementText(const std::vector<std::string>& requirements
 // -67052) when a value holds a double quote, a backslash or a control character, which would
 // change the meaning of the text.
 std::string productionRequirementText(const std::string& bundleID, const std::string& version);
+
+// The text of the file URL of `path` as the denial line names it: "file://" and the path with
+// each byte outside the characters a URL path keeps (letters, digits, "-._~", "/" and
+// "!$&'()*+,;=:@") percent-encoded.
+std::string fileUrlText(const std::filesystem::path& path);
 
 // One or more requirement texts, OR-ed together and compiled, checked against XPC peers.
 // Reference semantics: connections and listeners share it through a shared_ptr. Texts are added
