@@ -4,6 +4,7 @@
 
 #include <unordered_set>
 
+
 namespace brellis::daemon_client {
 namespace {
 
@@ -47,6 +48,11 @@ TEST(AccountElevationErrorsTest, EqualityAndHashingIncludeTheUserName) {
   std::unordered_set<E> set{E::noActiveSession("a"), E::noActiveSession("a"),
                             E::noActiveSession("b"), E::outOfElevations()};
   EXPECT_EQ(set.size(), 3u);
+  // Canonically equivalent user names are one user.
+  EXPECT_EQ(E::noActiveSession("Ren\xC3\xA9"), E::noActiveSession("Rene\xCC\x81"));
+  std::unordered_set<E> names{E::noActiveSession("Ren\xC3\xA9"),
+                              E::noActiveSession("Rene\xCC\x81")};
+  EXPECT_EQ(names.size(), 1u);
 }
 
 TEST(AccountElevationErrorsTest, BridgesByDefaultWithTypeNameAndCasePosition) {
