@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -116,9 +117,16 @@ TEST_F(FileLoggerTest, APlantedLinkIsReplacedAndItsTargetLeftUntouched) {
   ::unlink(target.c_str());
 }
 
-TEST_F(FileLoggerTest, ADirectoryAtThePathIsNeverWrittenThroughAndNothingThrows) {
+TEST_F(FileLoggerTest, ADirectoryAtThePathIsNeverWrittenThroughAndLeavesNoTemporaryFile) {
   ASSERT_EQ(::mkdir(path_.c_str(), 0755), 0);
-  EXPECT_NO_THROW(fixedLogger().info("line"));
+  fixedLogger().info("line");
+  EXPECT_TRUE(std::filesystem::is_directory(path_));
+  EXPECT_TRUE(std::filesystem::is_empty(path_));
+  // The failed replacement removed its temporary file (".<name>.log.XXXXXX" beside the path).
+  for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+    EXPECT_EQ(entry.path().filename().string().rfind("." + name_ + ".log.", 0), std::string::npos)
+        << entry.path();
+  }
   ::rmdir(path_.c_str());
 }
 
