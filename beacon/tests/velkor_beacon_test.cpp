@@ -30,6 +30,13 @@ constexpr const char* kStartLine =
 constexpr const char* kStopLine = "Attempting to stop beacon";
 constexpr const char* kCanceledLine = "Task was canceled, stopping beacon";
 
+// Runs what `queue` holds so far (a beacon's steps and the radio's answers are queued there).
+void drain(const platform::dispatch::SerialQueue& queue) {
+  std::promise<void> done;
+  queue.async([&] { done.set_value(); });
+  done.get_future().wait();
+}
+
 TEST_F(BeaconTest, CreatingABeaconAdvertisesOncePoweredOnWithoutAnyCall) {
   ASSERT_TRUE(cb::SimulatedRadio::install(radioDir_));
   auto beacon = VelkorBeacon::create(sampleBeacon(), nullptr, radio_);
@@ -82,7 +89,7 @@ TEST_F(BeaconTest, FailedStartIsLoggedAndNotRetried) {
   ASSERT_TRUE(cb::SimulatedRadio::setStartFailure(radioDir_, "Radio busy"));
   auto beacon = VelkorBeacon::create(sampleBeacon(), nullptr, radio_);
   ASSERT_TRUE(waitUntil([&] { return countOf("Error on did start advertising: Radio busy"); }));
-  std::this_thread::sleep_for(20ms);
+  drain(beacon->service()->queue());  // a retry would have been queued before this
   EXPECT_EQ(countOf("Error on did start advertising: Radio busy"), 1u);
   EXPECT_FALSE(beacon->isAdvertising());
   EXPECT_EQ(onAir(), 0u);
@@ -104,8 +111,9 @@ TEST_F(BeaconTest, StartAndStopTakeEffectInCallOrder) {
     beacon->start();
     beacon->stop();
     ASSERT_TRUE(waitUntil([&] { return countOf(kStopLine) == size_t(2 * round + 2); }));
-    // The start answered after the stop must not bring the flag back.
-    std::this_thread::sleep_for(2ms);
+    // The start answered after the stop must not bring the flag back (its answer is queued
+    // behind the stop).
+    drain(beacon->service()->queue());
     EXPECT_FALSE(beacon->isAdvertising());
     EXPECT_EQ(onAir(), 0u);
   }
@@ -408,11 +416,11 @@ TEST_F(TimedBeaconTest, ReleasingTheOnlyBeaconDuringTheDetachedWaitStopsAtOnce) 
   beacon_->start(30.0);
   ASSERT_TRUE(clock_->waitForSleeps(1));
   EXPECT_EQ(onAir(), 1u);
+  auto service = beacon_->service();
   beacon_.reset();
   EXPECT_EQ(onAir(), 0u);
-  clock_->advance(30s);
-  ASSERT_TRUE(waitUntil([&] { return clock_->pendingSleepers() == 0; }));
-  std::this_thread::sleep_for(20ms);
+  clock_->advance(30s);  // the end of the wait is queued now
+  drain(service->queue());
   EXPECT_EQ(countOf(kStopLine), 0u);
 }
 
@@ -426,7 +434,7 @@ TEST_F(TimedBeaconTest, DetachedRunQueuedBeforeAStopDoesNotOutrunIt) {
   ASSERT_GE(workflow.size(), 4u);
   EXPECT_EQ(workflow[0], kStopLine);
   EXPECT_EQ(workflow[1], kStartLine);
-  std::this_thread::sleep_for(5ms);
+  drain(beacon_->service()->queue());
   EXPECT_FALSE(beacon_->isAdvertising());
   EXPECT_EQ(onAir(), 0u);
   clock_->advance(5s);
