@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev libssl-dev libasio-dev libcli11-dev nlohmann-json3-dev uuid-dev libexpected-dev
-  libcairo2-dev fontconfig fonts-dejavu-core libsystemd-dev libp11-kit-dev
+  libicu-dev libcairo2-dev fontconfig fonts-dejavu-core libsystemd-dev libp11-kit-dev
   python3 python3-cryptography openssl opensc p11-kit
   clang clang-format libclang-rt-14-dev
   zsh fish
