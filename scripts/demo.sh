@@ -5,12 +5,21 @@
 # through the PKCS#11 module and the token plug-in with pkcs11-tool, verifies it with openssl,
 # and asks brellis for a beacon through its XPC interface.
 #   scripts/demo.sh            build what is missing, then run the demo
+#   scripts/demo.sh --stay     the same, then keep the daemon, the phone and brellis running
+#                              (until Ctrl-C) so the module can be driven by hand
 #   BUILD_DIR=...              the build folder (default build/)
 # Exit status 0 when every step passed; otherwise non-zero, naming the step that failed. Every
 # process it started is stopped on exit, on failure and on Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
+
+stay=false
+case "${1:-}" in
+  "") ;;
+  --stay) stay=true ;;
+  *) echo "usage: scripts/demo.sh [--stay]" >&2; exit 2 ;;
+esac
 
 scripts/install-deps.sh
 build="${BUILD_DIR:-build}"
@@ -173,6 +182,22 @@ wait "$client_pid"
 grep -q '"reply":"success"' "$demo/beacon-client.out"
 
 step "done in $(python3 -c "import time; print(f'{time.time() - $started:.1f}')") s"
+if $stay; then
+  current="staying up"
+  cat <<TEXT
+
+Still running: the daemon, the phone and brellis. In another shell:
+  export BRELLIS_ROOT=$root BRELLIS_TOKEN_MANIFEST=$manifest
+  pkcs11-tool --module $module --list-objects
+  pkcs11-tool --module $module --login --pin $pin --sign --mechanism ECDSA-SHA256 \\
+    --signature-format openssl --input-file FILE --output-file FILE.sig
+  openssl dgst -sha256 -verify $demo/public.pem -signature FILE.sig FILE
+Ctrl-C stops them all.
+TEXT
+  trap 'exit 0' INT
+  while kill -0 "$brellis_pid" 2>/dev/null; do sleep 1; done
+  exit 1  # brellis ended by itself
+fi
 stop_all
 png=$(ls "$root/window_server/windows/"*.png | head -n 1)
 tail -n +"$((log_start + 1))" "$log_file" >"$demo/shared-log.txt" 2>/dev/null || true
