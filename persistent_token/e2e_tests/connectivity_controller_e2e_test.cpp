@@ -306,8 +306,9 @@ TEST_F(ControllerE2ETest, SignDecryptAndKeyExchangeComeBackAndTheFramesOpenIndep
   EXPECT_EQ(eventsStartingWith("beacon " + std::string(kContainer)).size(), 1u);
 
   // RSA: the raw operation on the padded block.
-  auto rsaSignature =
-      request(*controller, AuthenticationUsage::sign, pkcs1Block(message), kRsaCert);
+  // Key-exchange parameters given to a sign request are not sent.
+  auto rsaSignature = request(*controller, AuthenticationUsage::sign, pkcs1Block(message), kRsaCert,
+                              std::nullopt, ctk::TKTokenKeyExchangeParameters{16, Bytes{1}});
   ASSERT_TRUE(rsaSignature.has_value());
   EXPECT_TRUE(verifies(keys().rsaPub, message, *rsaSignature, root_.path()));
 
@@ -382,6 +383,7 @@ TEST_F(ControllerE2ETest, SignDecryptAndKeyExchangeComeBackAndTheFramesOpenIndep
   EXPECT_EQ(records[1]["direction"], "sent");
   EXPECT_EQ(records[1]["tag"], signRequest["tag"]);
   EXPECT_EQ(records[1]["success"], hex(*ecSignature));
+  EXPECT_EQ(records[2]["keys"], nlohmann::json({"certID", "data", "ephemeralKey", "tag", "usage"}));
   const auto& exchange = records[6];
   EXPECT_EQ(exchange["keys"], nlohmann::json({"certID", "data", "ephemeralKey", "keyExchangeParams",
                                               "tag", "usage"}));
@@ -608,8 +610,17 @@ TEST_F(ControllerE2ETest, StaleAnswersAndConcurrentCallers) {
   EXPECT_EQ(failureOf(request(*controller, AuthenticationUsage::sign, message, kEcCert)),
             Case::timedOut);
 
-  // Two threads at once are served one after the other, each with its own answer.
+  // A container peer that is not a UUID: no beacon, and the request still succeeds when the
+  // phone connects by itself.
   options_.authTimeout = 5s;
+  capture_.sink().clear();
+  auto noBeacon = makeController("not a UUID");
+  EXPECT_FALSE(noBeacon->beaconData().has_value());
+  ASSERT_TRUE(request(*noBeacon, AuthenticationUsage::sign, message, kEcCert).has_value());
+  auto lines = controllerLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Beacon data is undefined"), lines.end());
+
+  // Two threads at once are served one after the other, each with its own answer.
   auto shared = makeController();
   const Bytes messageA = {'A'};
   const Bytes messageB = {'B', 'B'};
