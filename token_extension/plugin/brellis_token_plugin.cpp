@@ -86,9 +86,9 @@ bool makeDriver(const char* principalClass, const PlistDict* settings,
 
 void shutdown() {
   // The service has released the driver, tokens and sessions; a controller still alive is held
-  // by its beacon task, which runs to the end of its beacon run (it stops the advert and removes
-  // the unlock token). Waiting for it means no code of the plug-in runs after the unload, while
-  // the plug-in's executors stay usable for a later load into the same process.
+  // by its beacon task. Its beacon run is cut short (the advert stops, the unlock token is
+  // removed) and waited for, so no code of the plug-in runs after the unload, while the plug-in's
+  // executors stay usable for a later load into the same process.
   std::vector<std::shared_ptr<brellis::persistent_token::ConnectivityController>> alive;
   {
     std::lock_guard lock(controllersMutex);
@@ -97,7 +97,7 @@ void shutdown() {
     }
     controllers.clear();
   }
-  for (const auto& controller : alive) controller->waitForBeaconTasks();
+  for (const auto& controller : alive) controller->endBeaconTasks();
 }
 
 const BrellisTokenPlugin kPlugin{BRELLIS_TOKEN_PLUGIN_ABI_VERSION, &makeDriver, &shutdown};

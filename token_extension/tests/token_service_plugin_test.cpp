@@ -52,7 +52,7 @@ class TokenServicePluginTest : public ::testing::Test {
     options.watchInterval = 10ms;
     options.pluginSettings.set("AuthTimeoutMilliseconds", int64_t{300});
     options.pluginSettings.set("BeaconDelayMilliseconds", int64_t{10});
-    options.pluginSettings.set("BeaconIntervalSeconds", 0.5);
+    options.pluginSettings.set("BeaconIntervalSeconds", 30.0);
     auto service = TokenService::load(kManifest, options);
     EXPECT_TRUE(service) << service.error().description();
     return service ? std::move(*service) : nullptr;
@@ -149,8 +149,9 @@ TEST_F(TokenServicePluginTest, LimitCancellationAndUnloadDuringBeaconRun) {
   ASSERT_FALSE(result);
   EXPECT_TRUE(ctk::isTKError(result.error(), TKErrorCode::canceledByUser));
 
-  // Unloading while the controllers' beacon tasks still run: it returns once they ended, the
-  // session then refuses, and the plug-in loads again in the same process.
+  // Unloading while the controllers' beacon tasks still run: their runs are cut short and the
+  // unload returns once they ended; the session then refuses, and the plug-in loads again in the
+  // same process.
   auto adverts = root.path() / "radio" / "adverts";
   service->unload();
   EXPECT_TRUE(!fs::exists(adverts) || fs::is_empty(adverts));
