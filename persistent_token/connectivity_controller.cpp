@@ -1,6 +1,8 @@
 #include "persistent_token/connectivity_controller.h"
 
+#include <asio/strand.hpp>
 #include <exception>
+#include <map>
 #include <utility>
 
 #include "connectivity/platform_peer_session.h"
@@ -76,14 +78,17 @@ struct ConnectivityController::State {
   std::mutex mutex;
   std::condition_variable outcomeArrived;
   uint64_t lastGeneration = 0;
-  uint64_t generation = 0;  // of the request in flight; 0: idle
-  bool accepted = false;    // the request in flight has its outcome
+  uint64_t generation = 0;           // of the request in flight; 0: idle
+  bool accepted = false;             // the request in flight has its outcome
+  uint64_t connectedGeneration = 0;  // the last request whose phone has connected
   std::shared_ptr<connectivity::PeerSession> session;
   std::optional<fnd::Uuid> tag;
   std::optional<proto::AuthenticationRequest> request;
   std::optional<proto::AuthenticationResult> result;
   std::shared_ptr<beacon::VelkorBeacon> beacon;
   size_t beaconTasks = 0;
+  uint64_t lastBeaconTask = 0;
+  std::map<uint64_t, platform::dispatch::TaskHandle> beaconTaskHandles;
   std::condition_variable beaconTasksEnded;
 
   // Opened once; its operations go to the suite file and need no guard.
@@ -198,6 +203,18 @@ void ConnectivityController::waitForBeaconTasks() {
   state_->beaconTasksEnded.wait(lock, [&] { return state_->beaconTasks == 0; });
 }
 
+void ConnectivityController::endBeaconTasks() {
+  std::vector<platform::dispatch::TaskHandle> handles;
+  {
+    std::lock_guard lock(state_->mutex);
+    for (auto& [id, handle] : state_->beaconTaskHandles) {
+      if (handle.valid()) handles.push_back(handle);
+    }
+  }
+  for (auto& handle : handles) handle.cancel();
+  waitForBeaconTasks();
+}
+
 void ConnectivityController::deliver(uint64_t generation, proto::AuthenticationResult result) {
   {
     std::lock_guard lock(state_->mutex);
@@ -230,7 +247,7 @@ namespace {
 asio::awaitable<void> beaconTask([[maybe_unused]] std::shared_ptr<ConnectivityController> holder,
                                  std::function<std::shared_ptr<beacon::VelkorBeacon>()> takeBeacon,
                                  std::function<void()> finish, std::chrono::nanoseconds delay,
-                                 double interval) {
+                                 double interval, [[maybe_unused]] std::shared_ptr<void> ended) {
   try {
     co_await platform::dispatch::Clock::system()->sleep(delay);
   } catch (...) {
@@ -252,12 +269,21 @@ void ConnectivityController::startBeacon(uint64_t generation) {
                                              options_.radio);
   std::weak_ptr<beacon::VelkorBeacon> ownBeacon = beacon;
   std::weak_ptr<connectivity::PeerSession> ownSession;
+  uint64_t taskID = 0;
   std::shared_ptr<beacon::VelkorBeacon> previous;
   {
     std::lock_guard lock(state_->mutex);
-    previous = std::exchange(state_->beacon, std::move(beacon));
+    // A phone that connected before the beacon existed (the link can be that quick) has had its
+    // beacon dropped already: this one is released at once, as it would have been on connect.
+    if (state_->connectedGeneration == generation) {
+      previous = std::move(beacon);
+    } else {
+      previous = std::exchange(state_->beacon, std::move(beacon));
+    }
     ownSession = state_->session;
     ++state_->beaconTasks;
+    taskID = ++state_->lastBeaconTask;
+    state_->beaconTaskHandles.emplace(taskID, platform::dispatch::TaskHandle());
   }
   previous.reset();
 
@@ -284,19 +310,25 @@ void ConnectivityController::startBeacon(uint64_t generation) {
       }
     }
   };
-  auto ended = [state]() {
+  // Counts the task as ended when its frame goes, whichever way it goes (also when the pool is
+  // torn down at exit).
+  std::shared_ptr<void> ended(nullptr, [state, taskID](void*) {
     {
       std::lock_guard lock(state->mutex);
       --state->beaconTasks;
+      state->beaconTaskHandles.erase(taskID);
     }
     state->beaconTasksEnded.notify_all();
-  };
-  asio::co_spawn(platform::dispatch::globalExecutor(),
-                 beaconTask(std::move(self), std::move(takeBeacon), std::move(finish),
-                            options_.beaconDelay, options_.beaconInterval),
-                 // The task's frame (and its hold on the controller) is gone before this runs
-                 // only if the pool is torn down at exit, when nobody waits any more.
-                 [ended](std::exception_ptr) { ended(); });
+  });
+  auto handle = platform::dispatch::TaskHandle::spawn(
+      asio::make_strand(platform::dispatch::globalExecutor()),
+      beaconTask(std::move(self), std::move(takeBeacon), std::move(finish), options_.beaconDelay,
+                 options_.beaconInterval, std::move(ended)));
+  std::lock_guard lock(state->mutex);
+  // A task that has ended already is no longer listed; its handle is not kept.
+  if (auto entry = state->beaconTaskHandles.find(taskID); entry != state->beaconTaskHandles.end()) {
+    entry->second = std::move(handle);
+  }
 }
 
 void ConnectivityController::disableToken(uint64_t /*generation*/,
@@ -328,6 +360,7 @@ void ConnectivityController::sendAuthenticationRequest(
     std::lock_guard lock(state_->mutex);
     if (generation == 0 || generation != state_->generation) return;
     released = std::move(state_->beacon);
+    state_->connectedGeneration = generation;
     request = state_->request;
   }
   // A beacon still in its delay stops here; one in its run is held by its task to the end.

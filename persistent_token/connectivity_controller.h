@@ -79,8 +79,12 @@ class ConnectivityController : public platform::multipeer::SessionDelegate,
       Completion completion);
 
   // Blocks until every beacon task started by this controller has ended (at most beaconDelay +
-  // beaconInterval after the last request began). For an owner that unloads with the process.
+  // beaconInterval after the last request began).
   void waitForBeaconTasks();
+  // Ends the beacon tasks now (their delays and runs are cut short, each still disables the
+  // token) and waits for them: for an owner that is about to be unloaded, so that no task outlives
+  // the code it runs.
+  void endBeaconTasks();
 
   // The link's events (on the session's queue).
   void didChangeState(const std::shared_ptr<platform::multipeer::Session>& session,

@@ -13,6 +13,7 @@ namespace brellis::persistent_token {
 // Key bytes that are overwritten when the key goes away. Move-only, so no copy outlives the wipe.
 class SymmetricKey {
  public:
+  SymmetricKey() = default;  // empty
   explicit SymmetricKey(platform::foundation::Bytes bytes) : bytes_(std::move(bytes)) {}
   ~SymmetricKey() { platform::crypto::wipe(bytes_); }
   SymmetricKey(SymmetricKey&& other) noexcept : bytes_(std::move(other.bytes_)) {

@@ -119,9 +119,11 @@ class TokenPluginEndToEnd : public ::testing::Test {
     ctk::TokenService::Options options;
     options.operationLimitForTesting = 20s;
     options.watchInterval = 20ms;
-    options.pluginSettings.set("AuthTimeoutMilliseconds", int64_t{2500});
+    // The controller's wait leaves room for the daemon's signature check in sanitizer builds; a
+    // beacon run outlasts one exchange (its end disconnects the session).
+    options.pluginSettings.set("AuthTimeoutMilliseconds", int64_t{8000});
     options.pluginSettings.set("BeaconDelayMilliseconds", int64_t{20});
-    options.pluginSettings.set("BeaconIntervalSeconds", 4.0);
+    options.pluginSettings.set("BeaconIntervalSeconds", 9.0);
     options.pluginSettings.set("LinkPollIntervalMilliseconds", int64_t{20});
     auto loaded =
         ctk::TokenService::load(fs::path(BRELLIS_TOKEN_PLUGIN_DIR) / "Info.plist", options);

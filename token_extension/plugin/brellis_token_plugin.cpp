@@ -1,12 +1,15 @@
 // The token plug-in `BrellisToken`: the shared library the token service loads. It exports one
 // symbol, the factory named in its manifest; everything else of the library is its own.
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "persistent_token/connectivity_controller.h"
 #include "platform/crypto_token_kit/token_plugin.h"
+#include "platform/dispatch/main_loop.h"
 #include "token_extension/token_driver.h"
 
 namespace {
@@ -57,11 +60,24 @@ void track(const std::shared_ptr<brellis::persistent_token::ConnectivityControll
   controllers.push_back(controller);
 }
 
+// The plug-in's own executors outlive every unload (a later load reuses them); they are stopped
+// and their threads joined when the process exits, before static objects go and before a leak
+// checker looks at the threads.
+void stopExecutorsAtExit() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::atexit([] {
+      if (!brellis::platform::dispatch::shutdownForExit()) std::fflush(nullptr);
+    });
+  });
+}
+
 bool makeDriver(const char* principalClass, const PlistDict* settings,
                 std::shared_ptr<brellis::platform::crypto_token_kit::TKTokenDriver>* driver) {
   if (!principalClass || !driver || std::strcmp(principalClass, kPrincipalClass) != 0) {
     return false;
   }
+  stopExecutorsAtExit();
   *driver = std::make_shared<brellis::token_extension::TokenDriver>(
       brellis::persistent_token::connectivityControllerFactory(controllerOptions(settings),
                                                                &track));
