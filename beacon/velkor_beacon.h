@@ -35,9 +35,13 @@ class VelkorBeacon : public std::enable_shared_from_this<VelkorBeacon> {
   // released meanwhile, the beacon stops at once and the stop step does nothing.
   void start(double stopAfter);
 
-  // Starts, waits, stops inside the caller's task, holding the beacon until it returns. When the
-  // caller's task is cancelled (before or during the wait) the wait ends early; the advertisement
-  // is stopped before the call returns in every case.
+  // Starts, waits, stops, and returns once the stop step has run; the run holds the beacon
+  // until then. The steps run as a task of their own on the beacon's queue, so nothing that
+  // happens to the caller's task keeps the run from its stop step. When the caller's task is
+  // cancelled (before or during the wait) the wait ends early with "Task was canceled, stopping
+  // beacon". A caller whose task was cancelled before the call and that lets cancellation throw
+  // gets operation_aborted at once, as from every awaitable; the run then still starts, logs
+  // the cancellation and stops, on its own.
   asio::awaitable<void> startAsync(double stopAfter);
   asio::awaitable<void> startAsync(std::chrono::nanoseconds stopAfter);
 
@@ -58,7 +62,13 @@ class VelkorBeacon : public std::enable_shared_from_this<VelkorBeacon> {
 
   static asio::awaitable<void> runDetached(std::weak_ptr<VelkorBeacon> weak, double seconds,
                                            std::shared_ptr<platform::dispatch::Clock> clock);
-  static asio::awaitable<void> runTimed(std::shared_ptr<VelkorBeacon> self, double seconds);
+  struct TimedRun;
+  class TimedRunTicket;
+  static asio::awaitable<void> awaitTimedRun(TimedRunTicket ticket);
+  static asio::awaitable<void> runTimed(std::shared_ptr<VelkorBeacon> self, double seconds,
+                                        bool cancelled);
+  static void spawnTimedRun(std::shared_ptr<VelkorBeacon> self, double seconds, bool cancelled,
+                            std::shared_ptr<TimedRun> run);
 
   const std::shared_ptr<BluetoothBeaconService> service_;
   const std::shared_ptr<platform::dispatch::Clock> clock_;

@@ -25,12 +25,54 @@ constexpr const char* kDenyingWithIdentities =
     "Denying invitation: stored pairing identities: %{public}@";
 constexpr const char* kFailedToStart = "Failed to start advertising with error: %{public}@";
 
+// One text as the platform prints it inside a list: quoted, with quotes, backslashes and control
+// characters escaped, so that an identifier cannot forge log text.
+std::string quoted(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '\0':
+        out += "\\0";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\'':
+        out += "\\'";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          out += "\\u{";
+          if (c >= 0x10) out += kHex[c >> 4];
+          out += kHex[c & 0xF];
+          out += '}';
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
 // The identifiers as the platform prints a list of strings: ["A", "B"].
 std::string describeIdentifiers(const std::vector<PairingIdentity>& identities) {
   std::string text = "[";
   for (size_t i = 0; i < identities.size(); ++i) {
     if (i > 0) text += ", ";
-    text += "\"" + identities[i].identifier() + "\"";
+    text += quoted(identities[i].identifier());
   }
   return text + "]";
 }

@@ -56,13 +56,14 @@ void BrowserHandler::foundPeer(const std::shared_ptr<mp::NearbyServiceBrowser>& 
   }
   log_.info(kIdentityExists);
   auto context = pairingDigest(match->identifier(), match->salt());
-  log_.info(kSendingInvitation);
-  // Only the platform's own session can be invited into.
+  // Only the platform's own session can be invited into; the log says so instead of announcing
+  // an invitation that is never sent.
   auto platformSession = platformSessionOf(session);
   if (!platformSession) {
     log_.error(kNotPlatformSession);
     return;
   }
+  log_.info(kSendingInvitation);
   browser->invitePeer(peer, platformSession, std::move(context), kDefaultInvitationTimeout);
 }
 

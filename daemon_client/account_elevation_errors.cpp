@@ -31,11 +31,17 @@ platform::foundation::ErrorRecord AccountElevationErrors::nsError() const {
 std::optional<AccountElevationErrors> AccountElevationErrors::from(
     const platform::foundation::ErrorRecord& error) {
   for (const auto& [kind, pair] : errorsDictionary()) {
-    if (pair.code == error.code && pair.message == error.domain) {
+    if (pair.code == error.code &&
+        platform::foundation::canonicallyEquivalent(pair.message, error.domain)) {
       return AccountElevationErrors(kind, {});
     }
   }
   return std::nullopt;
+}
+
+bool AccountElevationErrors::operator==(const AccountElevationErrors& other) const {
+  return case_ == other.case_ &&
+         platform::foundation::canonicallyEquivalent(username_, other.username_);
 }
 
 platform::foundation::ErrorRecord AccountElevationErrors::toRecord() const {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/foundation/canonical_equivalence.h"
 #include "platform/foundation/error_record.h"
 
 namespace brellis::daemon_client {
@@ -42,17 +43,15 @@ class AccountElevationErrors : public platform::foundation::BridgedError {
   // Domain = the message, code = the entry's code (0 without an entry), no user info.
   platform::foundation::ErrorRecord nsError() const;
   // The entry whose code and then message equal the record's code and domain; the user info is
-  // not looked at. The texts are plain ASCII without characters that have canonical
-  // equivalents, so byte equality is canonical equivalence here.
+  // not looked at. The message is compared under canonical equivalence.
   static std::optional<AccountElevationErrors> from(const platform::foundation::ErrorRecord& error);
 
   // The default bridging of the enumeration (domain "TarvoDaemonXPC.AccountElevationErrors",
   // code = case position), as opposed to nsError().
   platform::foundation::ErrorRecord toRecord() const override;
   std::string description() const override;
-  bool operator==(const AccountElevationErrors& other) const {
-    return case_ == other.case_ && username_ == other.username_;
-  }
+  // The user names compare under canonical equivalence (and hash by their canonical form).
+  bool operator==(const AccountElevationErrors& other) const;
 
  private:
   AccountElevationErrors(Case kind, std::string username)
@@ -66,6 +65,8 @@ class AccountElevationErrors : public platform::foundation::BridgedError {
 template <>
 struct std::hash<brellis::daemon_client::AccountElevationErrors> {
   size_t operator()(const brellis::daemon_client::AccountElevationErrors& e) const noexcept {
-    return std::hash<std::string>()(e.username()) * 31 + static_cast<size_t>(e.kind());
+    return std::hash<std::string>()(brellis::platform::foundation::canonicalHashKey(e.username())) *
+               31 +
+           static_cast<size_t>(e.kind());
   }
 };

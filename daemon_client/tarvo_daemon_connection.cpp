@@ -9,6 +9,7 @@
 #include "daemon_client/tarvo_daemon_wire.h"
 #include "ipc/module_logger.h"
 #include "platform/dispatch/task.h"
+#include "platform/xpc/xpc_error.h"
 
 namespace brellis::daemon_client {
 
@@ -38,6 +39,16 @@ bool isCancellation(const std::exception_ptr& error) {
   } catch (...) {
     return false;
   }
+}
+
+// Whether a failed call is itself the loss of the connection, which the delegate also reports:
+// the XPC layer's interrupted, invalid and code-signing errors all end the connection.
+bool isConnectionLoss(const std::exception_ptr& error) {
+  auto record = platform::foundation::exceptionRecord(error);
+  return record.domain == platform::foundation::kCocoaErrorDomain &&
+         (record.code == platform::xpc::kErrorConnectionInterrupted ||
+          record.code == platform::xpc::kErrorConnectionInvalid ||
+          record.code == platform::xpc::kErrorCodeSigningRequirementFailure);
 }
 
 // Built outside the coroutines: g++ 12 rejects braced lists in a co_await expression.
@@ -160,8 +171,10 @@ asio::awaitable<void> TarvoDaemonConnection::registerListenerEndpoint(
   if (failure) {
     if (isCancellation(failure)) co_return;
     // The delegate's report of this same loss may still be on its way; it must not reset the
-    // doubled delay. (When it came first, it was recorded above and is not expected again.)
-    self->absorbNextInvalidation_ = !invalidated;
+    // doubled delay. (When it came first, it was recorded above and is not expected again.) A
+    // failure that is no loss (a malformed reply, say) has no such report: the next one is a
+    // new loss and restarts the wait at 1 s.
+    self->absorbNextInvalidation_ = !invalidated && isConnectionLoss(failure);
     self->scheduleListenerEndpointRegistration(nextRegistrationDelay(delaySeconds));
     co_return;
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/foundation/error_record.h"
@@ -30,3 +31,11 @@ class TarvoDaemonConnectionError : public platform::foundation::BridgedError {
 };
 
 }  // namespace brellis::daemon_client
+
+// Hashable as its case, like its equality.
+template <>
+struct std::hash<brellis::daemon_client::TarvoDaemonConnectionError> {
+  size_t operator()(const brellis::daemon_client::TarvoDaemonConnectionError& e) const noexcept {
+    return std::hash<int>()(static_cast<int>(e.kind()));
+  }
+};

@@ -37,7 +37,8 @@ xpc::ArgType wireType(WireKind kind, bool inReply) {
     case WireKind::endpoint:
       return make(ValueKind::endpoint);
     case WireKind::number:
-      return make(ValueKind::int64);
+      // Any number, as it came: a boxed number travels as int64, uint64, double or bool.
+      return xpc::ArgType{ValueKind::real, inReply, true};
     case WireKind::fileHandle:
       return make(ValueKind::fd);
     case WireKind::url:

@@ -16,7 +16,7 @@ using platform::xpc::Value;
 
 // The XPC description of TarvoDaemonInterface, derived from the operation table: the client's
 // proxy and the daemon's dispatcher check every message against it. Every reply value may be
-// absent; a number travels as a signed integer.
+// absent; a number may travel as any numeric kind (int64, uint64, double or bool).
 std::shared_ptr<const platform::xpc::InterfaceDescription> tarvoDaemonInterfaceDescription();
 platform::xpc::ArgType wireType(WireKind kind, bool inReply);
 

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/foundation/canonical_equivalence.h"
 #include "platform/foundation/decoding_error.h"
 
 namespace brellis::daemon_client {
@@ -242,6 +243,14 @@ WallpaperConfiguration WallpaperConfiguration::decode(const fnd::PlistValue& tre
   const auto& nested = keyedContainer(*top.find(kCaseKeys[*found]), casePath);
   const auto& payload = required(nested, kPayloadKey, casePath);
   return WallpaperConfiguration(decodePayload(*found, payload, appended(casePath, kPayloadKey)));
+}
+
+bool WallpaperConfiguration::operator==(const WallpaperConfiguration& other) const {
+  if (kind() == Case::assetID && other.kind() == Case::assetID) {
+    return fnd::canonicallyEquivalent(std::get<std::string>(payload_),
+                                      std::get<std::string>(other.payload_));
+  }
+  return payload_ == other.payload_;
 }
 
 }  // namespace brellis::daemon_client

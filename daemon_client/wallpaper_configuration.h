@@ -59,8 +59,9 @@ class WallpaperConfiguration {
   Case kind() const { return static_cast<Case>(payload_.index()); }
   const Payload& payload() const { return payload_; }
 
-  // Asset identifiers compare as their UTF-8 bytes.
-  bool operator==(const WallpaperConfiguration&) const = default;
+  // Asset identifiers are equal when canonically equivalent (composed and decomposed forms of
+  // the same text); every other payload compares member by member.
+  bool operator==(const WallpaperConfiguration& other) const;
 
   platform::foundation::PlistValue encode() const;
   // Raises DecodingError.

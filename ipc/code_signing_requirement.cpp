@@ -1,6 +1,6 @@
 #include "ipc/code_signing_requirement.h"
 
-#include <cctype>
+#include <string_view>
 
 namespace brellis::ipc {
 namespace {
@@ -22,13 +22,21 @@ CodesignSecurityPolicyError osStatusError(security::OSStatus status, std::string
                                                     status, std::move(description));
 }
 
-// The text form of a file URL for `path`: "file://" and the path with everything but unreserved
-// characters and "/" percent-encoded.
+// Unreserved characters, "/" and the characters a URL path segment keeps unescaped (sub-delims,
+// ":" and "@"), classified on bytes whatever the locale.
+bool keptInFileUrl(unsigned char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  static constexpr std::string_view kKept = "-._~/!$&'()*+,;=:@";
+  return kKept.find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+}  // namespace
+
 std::string fileUrlText(const std::filesystem::path& path) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string url = "file://";
   for (unsigned char c : path.string()) {
-    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+    if (keptInFileUrl(c)) {
       url += static_cast<char>(c);
     } else {
       url += '%';
@@ -38,8 +46,6 @@ std::string fileUrlText(const std::filesystem::path& path) {
   }
   return url;
 }
-
-}  // namespace
 
 std::string combinedRequirementText(const std::vector<std::string>& requirements) {
   if (requirements.empty()) return "";

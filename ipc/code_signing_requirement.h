@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,11 @@ std::string combinedRequirementText(const std::vector<std::string>& requirements
 // -67052) when a value holds a double quote, a backslash or a control character, which would
 // change the meaning of the text.
 std::string productionRequirementText(const std::string& bundleID, const std::string& version);
+
+// The text of the file URL of `path` as the denial line names it: "file://" and the path with
+// each byte outside the characters a URL path keeps (letters, digits, "-._~", "/" and
+// "!$&'()*+,;=:@") percent-encoded.
+std::string fileUrlText(const std::filesystem::path& path);
 
 // One or more requirement texts, OR-ed together and compiled, checked against XPC peers.
 // Reference semantics: connections and listeners share it through a shared_ptr. Texts are added
@@ -46,6 +52,12 @@ class CodeSigningRequirement {
   // Returns when the peer that connected with `connection` satisfies `requirement()`; throws
   // CodesignSecurityPolicyError otherwise. Validity failures write the denial line first.
   virtual void shouldAccept(const platform::security::GuestIdentity& connection);
+
+  // For tests: appends a text as it is, uncompiled, as a platform compiler that disagrees with
+  // ours would see it; connections and listeners then cannot set the combined requirement.
+  void addUncompiledRequirementForTesting(const std::string& text) {
+    requirements_.push_back(text);
+  }
 
   // The dynamic type's name for the module logger rule; subclasses override it.
   virtual TypeName typeName() const;

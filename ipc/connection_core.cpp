@@ -79,10 +79,15 @@ void ConnectionCore::activationStep() {
     logger.info(kSettingRequirementFormat, id());
     try {
       connection_->setCodeSigningRequirement(*requirementText_);
-    } catch (const std::exception& e) {
-      // The text compiled when it was added; a failure here leaves the server unverified
-      // only if the platform's compiler disagrees, which is worth a line.
-      logger.error("%{public}s", e.what());
+    } catch (...) {
+      // The text compiled when it was added, so only a platform compiler that disagrees gets
+      // here. Fail closed: the connection is never activated, so no message reaches or comes
+      // from the unverified server; calls fail as on an invalidated connection and the
+      // delegate hears of it.
+      logger.error("%{public}s",
+                   platform::foundation::currentExceptionRecord().localizedDescription());
+      connection_->invalidate();
+      return;
     }
   }
   logger.info(kActivatingFormat, id());

@@ -55,8 +55,11 @@ asio::awaitable<void> ListenerCore::activate() {
           if (platform::foundation::isMacOS13OrLater()) {
             try {
               self->listener_->setConnectionCodeSigningRequirement(text);
-            } catch (const std::exception& e) {
-              logger.error("%{public}s", e.what());
+            } catch (...) {
+              // Fail closed: without the requirement every client is refused.
+              logger.error("%{public}s",
+                           platform::foundation::currentExceptionRecord().localizedDescription());
+              self->refuseEveryClient_ = true;
             }
             logger.info(kActivatingFormat, self->id());
           } else {
@@ -87,6 +90,11 @@ asio::awaitable<void> ListenerCore::invalidate() {
 bool ListenerCore::shouldAcceptNewConnection(std::shared_ptr<XpcConnection> connection) {
   auto logger = moduleLogger(typeName_);
   int32_t pid = connection->processIdentifier();
+  if (refuseEveryClient_) {
+    logger.fault(kRejectedFormat, id(), pid,
+                 CodesignSecurityPolicyError::requirementIsNil().toRecord().localizedDescription());
+    return false;
+  }
   if (!platform::foundation::isMacOS13OrLater() && codeSigningRequirement_) {
     try {
       auto peer = connection->peerCredentials();

@@ -2,6 +2,7 @@
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -74,6 +75,9 @@ class ListenerCore : public AnyListener, public std::enable_shared_from_this<Lis
   std::shared_ptr<platform::xpc::ExportedObject> exportedObject_;
   std::shared_ptr<platform::xpc::XpcListener> listener_;
   std::shared_ptr<CodeSigningRequirement> codeSigningRequirement_;
+  // Set before the listener is activated when its requirement could not be set; read by the
+  // accepting thread afterwards.
+  std::atomic<bool> refuseEveryClient_{false};
   TypeName typeName_;
 
   // Owned by the executor.

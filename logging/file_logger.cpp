@@ -76,9 +76,10 @@ void FileLogger::log(LogLevel level, const std::string& message) const {
 
   std::filesystem::path file = logFilePath();
   bool coordinated = platform::foundation::coordinateWriting(
-      file, [&](const std::filesystem::path& path) { appendOrReplace(path, line); });
-  // A lock file that cannot be used (for instance one planted as a link) must not cost the
-  // line: write it uncoordinated.
+      file, [&](const std::filesystem::path& path) { appendOrReplace(path, line); },
+      {.maxWait = maxLockWait_, .ownLockFileOnly = true});
+  // A lock file that cannot be used (planted as a link, owned by another user, or held past the
+  // bound) must neither hang the caller nor cost the line: write it uncoordinated.
   if (!coordinated) appendOrReplace(file, line);
 }
 

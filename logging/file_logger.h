@@ -10,7 +10,10 @@ namespace brellis::logging {
 
 // Every message goes to the unified log under (subsystem, category) and as one line appended to
 // the shared log file "/tmp/" + file + ".log", which both programs write. Writers coordinate
-// through an exclusive lock, so lines of different processes never interleave. A file at or
+// through an exclusive lock, so lines of different processes never interleave. The lock file sits
+// in a folder every user may write to: one owned by another user is never waited on, and the
+// wait for a held lock is bounded; without the lock the line is still written, uncoordinated, as
+// one append. A file at or
 // above maxFileSize bytes is replaced whole by the next line. Logging never fails towards the
 // caller. Copies are independent and may be used from any thread.
 class FileLogger {
@@ -18,6 +21,8 @@ class FileLogger {
   static constexpr const char* directory = "/tmp/";
   static constexpr const char* pathExtension = "log";
   static constexpr int64_t maxFileSize = 100000000;
+  // The longest wait for another writer's lock.
+  static constexpr std::chrono::milliseconds maxLockWait{2000};
 
   FileLogger(std::string file, std::string subsystem, std::string category);
 
@@ -34,6 +39,8 @@ class FileLogger {
   // For tests: a fixed clock for the date of each line (the real clock by default).
   using Now = std::function<std::chrono::system_clock::time_point()>;
   void setNowForTesting(Now now) { now_ = std::move(now); }
+  // For tests: a shorter bound of the wait for the lock.
+  void setMaxLockWaitForTesting(std::chrono::milliseconds wait) { maxLockWait_ = wait; }
 
  private:
   std::string path_;
@@ -41,6 +48,7 @@ class FileLogger {
   std::string subsystem_;
   std::string category_;
   Now now_;
+  std::chrono::milliseconds maxLockWait_ = maxLockWait;
 };
 
 }  // namespace brellis::logging

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libplist-dev libssl-dev libasio-dev libcli11-dev nlohmann-json3-dev uuid-dev libexpected-dev
+  libplist-dev libssl-dev libasio-dev libcli11-dev nlohmann-json3-dev uuid-dev libexpected-dev libicu-dev
   libcairo2-dev libsystemd-dev
   python3 python3-cryptography openssl
   clang clang-format libclang-rt-14-dev

@@ -112,8 +112,10 @@ void removeFile(const std::optional<fs::path>& path) {
     log().error(kURLUndefined);
     return;
   }
+  // Whatever is at the location goes, a directory with its contents too.
   std::error_code error;
-  if (!fs::remove(*path, error)) {
+  auto removed = fs::remove_all(*path, error);
+  if (error || removed == 0) {
     int code = error ? error.value() : ENOENT;
     log().error(kRemoveFailed, fileError(code).localizedDescription());
   }

@@ -6,6 +6,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
+#include <atomic>
 #include <cmath>
 #include <future>
 #include <limits>
@@ -28,6 +29,13 @@ constexpr const char* kStartLine =
     "Attempting to start beacon E2C56DB5-DFFB-48D2-B060-D0F5A71096E0";
 constexpr const char* kStopLine = "Attempting to stop beacon";
 constexpr const char* kCanceledLine = "Task was canceled, stopping beacon";
+
+// Runs what `queue` holds so far (a beacon's steps and the radio's answers are queued there).
+void drain(const platform::dispatch::SerialQueue& queue) {
+  std::promise<void> done;
+  queue.async([&] { done.set_value(); });
+  done.get_future().wait();
+}
 
 TEST_F(BeaconTest, CreatingABeaconAdvertisesOncePoweredOnWithoutAnyCall) {
   ASSERT_TRUE(cb::SimulatedRadio::install(radioDir_));
@@ -81,7 +89,7 @@ TEST_F(BeaconTest, FailedStartIsLoggedAndNotRetried) {
   ASSERT_TRUE(cb::SimulatedRadio::setStartFailure(radioDir_, "Radio busy"));
   auto beacon = VelkorBeacon::create(sampleBeacon(), nullptr, radio_);
   ASSERT_TRUE(waitUntil([&] { return countOf("Error on did start advertising: Radio busy"); }));
-  std::this_thread::sleep_for(20ms);
+  drain(beacon->service()->queue());  // a retry would have been queued before this
   EXPECT_EQ(countOf("Error on did start advertising: Radio busy"), 1u);
   EXPECT_FALSE(beacon->isAdvertising());
   EXPECT_EQ(onAir(), 0u);
@@ -103,8 +111,9 @@ TEST_F(BeaconTest, StartAndStopTakeEffectInCallOrder) {
     beacon->start();
     beacon->stop();
     ASSERT_TRUE(waitUntil([&] { return countOf(kStopLine) == size_t(2 * round + 2); }));
-    // The start answered after the stop must not bring the flag back.
-    std::this_thread::sleep_for(2ms);
+    // The start answered after the stop must not bring the flag back (its answer is queued
+    // behind the stop).
+    drain(beacon->service()->queue());
     EXPECT_FALSE(beacon->isAdvertising());
     EXPECT_EQ(onAir(), 0u);
   }
@@ -306,6 +315,73 @@ TEST_F(TimedBeaconTest, AlreadyCancelledTaskStillStartsThenStopsWithoutWaiting) 
   EXPECT_EQ(onAir(), 0u);
 }
 
+// Waits on a timer that the task's cancellation ends, then calls the beacon with cancellation
+// still thrown, as a caller normally has it.
+asio::awaitable<void> runTimedAfterCancellation(std::shared_ptr<VelkorBeacon> beacon,
+                                                std::shared_ptr<std::promise<void>> waiting,
+                                                std::shared_ptr<std::promise<bool>> threw) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::hours(1));
+  waiting->set_value();
+  bool aborted = false;
+  try {
+    co_await timer.async_wait(asio::use_awaitable);
+  } catch (const asio::system_error&) {
+  }
+  try {
+    co_await beacon->startAsync(30.0);
+  } catch (const asio::system_error& error) {
+    aborted = error.code() == asio::error::operation_aborted;
+  }
+  threw->set_value(aborted);
+}
+
+TEST_F(TimedBeaconTest, CallerCancelledBeforeTheCallStillGetsTheRunThatStops) {
+  auto waiting = std::make_shared<std::promise<void>>();
+  auto threw = std::make_shared<std::promise<bool>>();
+  auto waitingFuture = waiting->get_future();
+  auto threwFuture = threw->get_future();
+  auto caller = asio::make_strand(platform::dispatch::globalExecutor());
+  auto handle = platform::dispatch::TaskHandle::spawn(
+      caller, runTimedAfterCancellation(beacon_, waiting, threw));
+  waitingFuture.wait();
+  handle.cancel();
+  ASSERT_EQ(threwFuture.wait_for(5s), std::future_status::ready);
+  EXPECT_TRUE(threwFuture.get());
+  ASSERT_TRUE(waitUntil([&] { return countOf(kStopLine) == 1; }));
+  EXPECT_EQ(texts("workflow"),
+            (std::vector<std::string>{kStartLine, "Scheduling stop after 30.000000 seconds",
+                                      kCanceledLine, kStopLine}));
+  EXPECT_TRUE(clock_->requestedSleeps().empty());
+  ASSERT_TRUE(waitUntil([&] { return !beacon_->isAdvertising() && onAir() == 0; }));
+}
+
+TEST_F(TimedBeaconTest, CancelledWhileTheStartStepIsQueuedStillStopsBeforeReturning) {
+  // The beacon's queue is held, so the cancellation arrives while the start step waits in it.
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  beacon_->service()->queue().async([released] { released.wait(); });
+  std::atomic<bool> calling{false};
+  auto finished = std::make_shared<std::promise<void>>();
+  auto future = finished->get_future();
+  auto caller = asio::make_strand(platform::dispatch::globalExecutor());
+  auto body = [](std::shared_ptr<VelkorBeacon> beacon, std::atomic<bool>& calling,
+                 std::shared_ptr<std::promise<void>> finished) -> asio::awaitable<void> {
+    calling = true;
+    co_await beacon->startAsync(30.0);
+    finished->set_value();
+  };
+  auto handle = platform::dispatch::TaskHandle::spawn(caller, body(beacon_, calling, finished));
+  ASSERT_TRUE(waitUntil([&] { return calling.load(); }));
+  // Delivered on the caller's strand, so after the call has reached its wait.
+  handle.cancel();
+  release.set_value();
+  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(beacon_->isAdvertising());
+  EXPECT_EQ(onAir(), 0u);
+  EXPECT_EQ(countOf(kCanceledLine), 1u);
+  EXPECT_EQ(texts("workflow").back(), kStopLine);
+}
+
 TEST_F(TimedBeaconTest, OutOfRangeSecondsDoNotCrash) {
   for (double seconds : {-1.0, std::nan(""), -std::numeric_limits<double>::infinity()}) {
     auto finished = std::make_shared<std::promise<void>>();
@@ -340,11 +416,11 @@ TEST_F(TimedBeaconTest, ReleasingTheOnlyBeaconDuringTheDetachedWaitStopsAtOnce) 
   beacon_->start(30.0);
   ASSERT_TRUE(clock_->waitForSleeps(1));
   EXPECT_EQ(onAir(), 1u);
+  auto service = beacon_->service();
   beacon_.reset();
   EXPECT_EQ(onAir(), 0u);
-  clock_->advance(30s);
-  ASSERT_TRUE(waitUntil([&] { return clock_->pendingSleepers() == 0; }));
-  std::this_thread::sleep_for(20ms);
+  clock_->advance(30s);  // the end of the wait is queued now
+  drain(service->queue());
   EXPECT_EQ(countOf(kStopLine), 0u);
 }
 
@@ -358,7 +434,7 @@ TEST_F(TimedBeaconTest, DetachedRunQueuedBeforeAStopDoesNotOutrunIt) {
   ASSERT_GE(workflow.size(), 4u);
   EXPECT_EQ(workflow[0], kStopLine);
   EXPECT_EQ(workflow[1], kStartLine);
-  std::this_thread::sleep_for(5ms);
+  drain(beacon_->service()->queue());
   EXPECT_FALSE(beacon_->isAdvertising());
   EXPECT_EQ(onAir(), 0u);
   clock_->advance(5s);

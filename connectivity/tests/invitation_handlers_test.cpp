@@ -144,6 +144,17 @@ TEST_F(AdvertiserHandlerTest, WrongSaltOrWrongLengthWithoutStoredIdentityIsDenie
   EXPECT_TRUE(handler_->salt().has_value());
 }
 
+TEST_F(AdvertiserHandlerTest, StoredIdentifiersAreEscapedInTheDenialLine) {
+  ScopedIdentities identities({PairingIdentity("A\", \"FORGED", "x", {1}, {}),
+                               PairingIdentity("line\nbreak\t'\\\x01\x7F\x1B", "y", {2}, {}),
+                               PairingIdentity("caf\xC3\xA9", "z", {3}, {})});
+  handler_->setSession(session_);
+  EXPECT_FALSE(invite("PHONE-1", pairingDigest("MAC-1", salt_))->accepted);
+  EXPECT_EQ(texts().back(),
+            "Denying invitation: stored pairing identities: [\"A\\\", \\\"FORGED\", "
+            "\"line\\nbreak\\t\\'\\\\\\u{1}\\u{7F}\\u{1B}\", \"caf\xC3\xA9\"]");
+}
+
 TEST_F(AdvertiserHandlerTest, StoredIdentityIsCheckedAgainstItsOwnSalt) {
   ScopedIdentities identities({PairingIdentity("PHONE-1", "first", {7}, {}),
                                PairingIdentity("PHONE-1", "second", {8}, {})});
@@ -221,9 +232,10 @@ TEST(BrowserHandlerTest, ForeignSessionIsLoggedAndNotInvited) {
   auto handler = std::make_shared<BrowserHandler>();
   handler->setSession(std::make_shared<ForeignSession>());
   handler->foundPeer(nullptr, mp::PeerID("PHONE-1"));  // would crash if it invited
-  auto texts = capture.sink().texts("BrowserHandler");
-  ASSERT_EQ(texts.size(), 4u);
-  EXPECT_EQ(texts[2], "Sending invitation");
+  EXPECT_EQ(
+      capture.sink().texts("BrowserHandler"),
+      (std::vector<std::string>{"Found peer: PHONE-1", "Pairing identity exists for found peer",
+                                "Session cannot be invited into; invitation not sent"}));
   EXPECT_EQ(capture.sink().records().back().level, platform::os_log::LogLevel::error);
 }
 

@@ -1,5 +1,4 @@
-// Pairing across two processes: this test binary runs itself a second time as the advertising
-// phone (the PairingChild test, which only does anything when started that way).
+// Pairing across two processes: the connectivity peer program is the advertising phone.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -24,8 +23,6 @@ namespace os_log = platform::os_log;
 using platform::foundation::Bytes;
 using State = mp::SessionState;
 
-constexpr const char* kChildVariable = "BRELLIS_PAIRING_CHILD_SALT";
-
 std::string hex(const Bytes& bytes) {
   std::string out;
   char digits[3];
@@ -36,69 +33,13 @@ std::string hex(const Bytes& bytes) {
   return out;
 }
 
-Bytes unhex(const std::string& text) {
-  Bytes out;
-  for (size_t i = 0; i + 1 < text.size(); i += 2) {
-    out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
-
-std::mutex outputMutex;
-void say(const std::string& line) {
-  std::lock_guard lock(outputMutex);
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
-}
-
-// The child's view: every log line and session event goes to stdout; data is echoed back.
-class PrintingSink : public os_log::LogSink {
- public:
-  void write(const os_log::LogRecord& record) override { say("log " + record.text); }
-};
-
-class EchoDelegate : public mp::SessionDelegate {
- public:
-  void didChangeState(const std::shared_ptr<mp::Session>&, const mp::PeerID&,
-                      State state) override {
-    say("state " + std::to_string(static_cast<int>(state)));
-  }
-  void didReceiveData(const std::shared_ptr<mp::Session>& session, const Bytes& data,
-                      const mp::PeerID& peer) override {
-    say("data " + hex(data));
-    Bytes echo;
-    echo.reserve(data.size() + 1);
-    echo.push_back(0xEE);
-    echo.insert(echo.end(), data.begin(), data.end());
-    session->sendData(echo, {peer}, mp::SendDataMode::reliable);
-  }
-};
-
-TEST(PairingChild, AdvertisesWithSalt) {
-  const char* salt = std::getenv(kChildVariable);
-  if (!salt) GTEST_SKIP() << "runs only as the child of the cross-process pairing test";
-  os_log::Logger::setSinks({std::make_shared<PrintingSink>()});
-  os_log::Logger::setMinimumLevel(os_log::LogLevel::debug);
-  PeerManager manager(mp::PeerID("PHONE-A"), mp::testing::fastOptions());
-  auto session = PeerManager::makeSession(manager.peer());
-  auto echo = std::make_shared<EchoDelegate>();
-  platformSessionOf(session)->setDelegate(echo);
-  manager.pair(unhex(salt), session);
-  say("ready");
-  char buffer[64];
-  while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
-  }
-}
-
 // The browsing side, in this process.
 class PairingAcrossProcesses : public ::testing::Test {
  protected:
   void SetUp() override {
     salt_ = {0x10, 0x20, 0x30, 0x40};
-    ::setenv(kChildVariable, hex(salt_).c_str(), 1);
     phone_ = std::make_unique<mp::testing::ChildProcess>(
-        "/proc/self/exe", std::vector<std::string>{"--gtest_filter=PairingChild.*"});
-    ::unsetenv(kChildVariable);
+        CONNECTIVITY_PEER, std::vector<std::string>{"pairing-child", hex(salt_)});
     ASSERT_TRUE(phone_->started());
     ASSERT_TRUE(phone_->waitForLine("ready"));
   }

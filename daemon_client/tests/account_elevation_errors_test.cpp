@@ -4,6 +4,8 @@
 
 #include <unordered_set>
 
+#include "daemon_client/tarvo_daemon_connection_error.h"
+
 namespace brellis::daemon_client {
 namespace {
 
@@ -47,6 +49,21 @@ TEST(AccountElevationErrorsTest, EqualityAndHashingIncludeTheUserName) {
   std::unordered_set<E> set{E::noActiveSession("a"), E::noActiveSession("a"),
                             E::noActiveSession("b"), E::outOfElevations()};
   EXPECT_EQ(set.size(), 3u);
+  // Canonically equivalent user names are one user.
+  EXPECT_EQ(E::noActiveSession("Ren\xC3\xA9"), E::noActiveSession("Rene\xCC\x81"));
+  std::unordered_set<E> names{E::noActiveSession("Ren\xC3\xA9"),
+                              E::noActiveSession("Rene\xCC\x81")};
+  EXPECT_EQ(names.size(), 1u);
+}
+
+TEST(TarvoDaemonConnectionErrorTest, EqualAndHashableByCase) {
+  using Error = TarvoDaemonConnectionError;
+  EXPECT_EQ(Error::unknown(), Error(Error::Case::unknown));
+  EXPECT_NE(Error::unknown(), Error(Error::Case::couldntGetProxy));
+  std::unordered_set<Error> set{Error::unknown(), Error::unknown(),
+                                Error(Error::Case::couldntGetProxy)};
+  EXPECT_EQ(set.size(), 2u);
+  EXPECT_EQ(set.count(Error::unknown()), 1u);
 }
 
 TEST(AccountElevationErrorsTest, BridgesByDefaultWithTypeNameAndCasePosition) {

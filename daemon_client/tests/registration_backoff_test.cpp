@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <asio/steady_timer.hpp>
-#include <asio/use_awaitable.hpp>
 #include <atomic>
-#include <thread>
 
 #include "daemon_client/tarvo_daemon_connection.h"
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/task.h"
 #include "platform/xpc/xpc_error.h"
+#include "testing/support/wait_until.h"
 
 namespace brellis::daemon_client {
 namespace {
@@ -20,8 +18,9 @@ using Values = std::vector<xpc::Value>;
 
 enum class Order { notificationFirst, failureFirst };
 
-// A daemon that is down: every registration after the first fails with the XPC layer's error,
-// and the loss is also reported to the delegate, before or after the failing call returns.
+// A daemon that is down: every registration after the first fails with the XPC layer's error.
+// With notificationFirst the loss reaches the delegate while the failing call is under way; with
+// failureFirst the test reports it after the call has failed.
 class DownDaemonChannel : public DaemonChannel {
  public:
   explicit DownDaemonChannel(Order order) : order_(order) {}
@@ -31,27 +30,20 @@ class DownDaemonChannel : public DaemonChannel {
   asio::awaitable<Values> send(std::string, std::string, Values) override {
     if (registrations++ == 0) co_return Values{};
     if (order_ == Order::notificationFirst) {
-      notify(0ms);
-      asio::steady_timer timer(co_await asio::this_coro::executor, 20ms);
-      co_await timer.async_wait(asio::use_awaitable);
-    } else {
-      notify(20ms);
+      if (auto target = delegate.lock()) co_await target->connection(nullptr, nullptr);
     }
     throw platform::foundation::ErrorException(xpc::xpcError(xpc::kErrorConnectionInvalid));
-  }
-
-  void notify(std::chrono::milliseconds after) {
-    auto target = delegate.lock();
-    if (!target) return;
-    std::thread([target, after] {
-      std::this_thread::sleep_for(after);
-      dispatch::blockOn(dispatch::globalExecutor(), target->connection(nullptr, nullptr));
-    }).detach();
   }
 
  private:
   Order order_;
 };
+
+// Runs what the connection's actor has queued so far: a re-registration task spawned before
+// has requested its wait once this returns.
+void drainActor(const std::shared_ptr<TarvoDaemonConnection>& daemon) {
+  dispatch::blockOn(dispatch::globalExecutor(), daemon->listenerEndpoint());
+}
 
 class RegistrationBackoffTest : public ::testing::TestWithParam<Order> {};
 
@@ -66,8 +58,12 @@ TEST_P(RegistrationBackoffTest, WaitsDoubleUpToTheCeilingWhateverTheOrderOfRepor
   const std::vector<std::chrono::seconds> expected = {1s, 2s, 4s, 8s, 16s, 32s, 64s, 60s, 60s};
   for (size_t i = 0; i < expected.size(); ++i) {
     ASSERT_TRUE(clock->waitForSleeps(i + 1)) << i;
-    // Late reports of the previous failure have arrived by now.
-    std::this_thread::sleep_for(50ms);
+    // Every wait after the first follows a failed registration, whose loss the delegate may
+    // report only afterwards: that late report must change nothing.
+    if (GetParam() == Order::failureFirst && i > 0) {
+      dispatch::blockOn(dispatch::globalExecutor(), daemon->connection(nullptr, nullptr));
+    }
+    drainActor(daemon);
     ASSERT_EQ(clock->requestedSleeps().size(), i + 1);
     EXPECT_EQ(clock->requestedSleeps()[i], expected[i]) << i;
     clock->advance(expected[i]);
@@ -84,16 +80,45 @@ TEST(RegistrationScheduleTest, NothingWithoutEndpointAndOneTaskForTwoLosses) {
   auto channel = std::make_shared<DownDaemonChannel>(Order::failureFirst);
   auto daemon = TarvoDaemonConnection::makeWithChannel(channel, clock);
   dispatch::blockOn(dispatch::globalExecutor(), daemon->connection(nullptr, nullptr));
-  std::this_thread::sleep_for(20ms);
+  drainActor(daemon);
   EXPECT_TRUE(clock->requestedSleeps().empty());
 
   dispatch::blockOn(dispatch::globalExecutor(), daemon->registerBrellisListenerEndpoint({}));
   dispatch::blockOn(dispatch::globalExecutor(), daemon->connection(nullptr, nullptr));
   dispatch::blockOn(dispatch::globalExecutor(), daemon->connection(nullptr, nullptr));
   ASSERT_TRUE(clock->waitForSleeps(2));
-  for (int i = 0; i < 100 && clock->pendingSleepers() != 1; ++i) std::this_thread::sleep_for(5ms);
-  EXPECT_EQ(clock->pendingSleepers(), 1u);
+  EXPECT_TRUE(testing::waitUntil([&] { return clock->pendingSleepers() == 1; }));
   EXPECT_EQ(clock->requestedSleeps(), (std::vector<dispatch::Clock::Duration>{1s, 1s}));
+}
+
+// The first registration succeeds; every later one fails with a malformed reply (4101), which is
+// no loss of the connection and which the delegate therefore never reports.
+class MalformedReplyChannel : public DaemonChannel {
+ public:
+  asio::awaitable<Values> send(std::string, std::string, Values) override {
+    if (registrations_++ == 0) co_return Values{};
+    throw platform::foundation::ErrorException(xpc::xpcError(xpc::kErrorConnectionReplyInvalid));
+  }
+
+ private:
+  std::atomic<int> registrations_{0};
+};
+
+TEST(RegistrationScheduleTest, ALossAfterAFailureThatIsNoLossRestartsTheWaitAtOneSecond) {
+  auto clock = std::make_shared<dispatch::ManualClock>();
+  auto daemon =
+      TarvoDaemonConnection::makeWithChannel(std::make_shared<MalformedReplyChannel>(), clock);
+  dispatch::blockOn(dispatch::globalExecutor(), daemon->registerBrellisListenerEndpoint({}));
+  dispatch::blockOn(dispatch::globalExecutor(), daemon->connection(nullptr, nullptr));
+  ASSERT_TRUE(clock->waitForSleeps(1));
+  clock->advance(1s);  // the registration fails with 4101: the wait doubles
+  ASSERT_TRUE(clock->waitForSleeps(2));
+  EXPECT_EQ(clock->requestedSleeps()[1], 2s);
+
+  dispatch::blockOn(dispatch::globalExecutor(), daemon->connection(nullptr, nullptr));
+  ASSERT_TRUE(clock->waitForSleeps(3, 5s));
+  EXPECT_EQ(clock->requestedSleeps()[2], 1s);
+  ASSERT_TRUE(testing::waitUntil([&] { return clock->pendingSleepers() == 1; }));
 }
 
 }  // namespace

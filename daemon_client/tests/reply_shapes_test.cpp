@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "daemon_client/tarvo_daemon_connection.h"
+#include "daemon_client/tarvo_daemon_wire.h"
 #include "daemon_client/tests/fake_daemon_channel.h"
 #include "platform/dispatch/task.h"
 #include "platform/foundation/keyed_archiver.h"
@@ -144,6 +145,39 @@ TEST_F(ReplyShapesTest, ErrorOnlyEmptyValueOnlyAndPassThrough) {
   EXPECT_TRUE(run(daemon_->identities({}, "pw")).empty());
   reply({xpc::Value::dict({}), xpc::Value()});
   EXPECT_TRUE(run(daemon_->logEntries({"a"}, std::chrono::system_clock::now())).empty());
+}
+
+TEST_F(ReplyShapesTest, NumberRepliesOfEveryNumericKindPassTheCheckAndComeBackAsSent) {
+  auto description = tarvoDaemonInterfaceDescription();
+  const Values numbers = {xpc::Value::real(90.5), xpc::Value::uint64(UINT64_MAX),
+                          xpc::Value::boolean(true), xpc::Value::int64(-3), xpc::Value()};
+  for (const char* selector :
+       {"userElevationTimeRemainingFor:completion:", "monthlyUserElevationCountFor:completion:"}) {
+    const auto* method = description->find(selector);
+    ASSERT_NE(method, nullptr) << selector;
+    for (const auto& number : numbers) {
+      EXPECT_EQ(xpc::checkArguments(*method->reply, {number}), std::nullopt)
+          << selector << " " << xpc::kindName(number.kind());
+    }
+    EXPECT_NE(xpc::checkArguments(*method->reply, {xpc::Value::string("1")}), std::nullopt);
+  }
+  const auto* picture =
+      description->find("desktopPictureWithDisplayUUIDString:userName:completion:");
+  ASSERT_NE(picture, nullptr);
+  EXPECT_EQ(xpc::checkArguments(*picture->reply,
+                                {xpc::Value::real(1.0), xpc::Value(), xpc::Value(), xpc::Value()}),
+            std::nullopt);
+
+  for (const auto& number : numbers) {
+    reply({number});
+    auto remaining = run(daemon_->userElevationTimeRemaining("u"));
+    if (number.isNull()) {
+      EXPECT_FALSE(remaining.has_value());
+    } else {
+      ASSERT_TRUE(remaining.has_value());
+      EXPECT_EQ(*remaining, number) << xpc::kindName(number.kind());
+    }
+  }
 }
 
 TEST_F(ReplyShapesTest, MistypedReplyElementsAreReplyErrors) {

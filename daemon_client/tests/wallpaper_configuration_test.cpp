@@ -99,6 +99,17 @@ TEST(WallpaperConfigurationTest, EveryCaseRoundTripsThroughAKeyedArchive) {
   }
 }
 
+TEST(WallpaperConfigurationTest, AssetIdentifiersEqualInComposedAndDecomposedForm) {
+  auto asset = [](std::string id) { return WC(WC::Payload(std::in_place_index<1>, id)); };
+  EXPECT_EQ(asset("caf\xC3\xA9"), asset("cafe\xCC\x81"));             // NFC and NFD
+  EXPECT_EQ(asset("\xE2\x84\xAB"), asset("\xC3\x85"));                // Angstrom sign
+  EXPECT_EQ(asset("o\xCC\x88\xCC\xA3"), asset("o\xCC\xA3\xCC\x88"));  // mark order
+  EXPECT_NE(asset("cafe"), asset("caf\xC3\xA9"));
+  EXPECT_NE(asset("\xFF"), asset("\xFE"));  // ill-formed: only the same bytes are equal
+  EXPECT_EQ(asset("\xFF"), asset("\xFF"));
+  EXPECT_NE(asset("a"), WC(WC::Payload(std::in_place_index<4>, fnd::Bytes{'a'})));
+}
+
 TEST(WallpaperConfigurationTest, NanComponentsNeverCompareEqualAndSignedZerosDo) {
   WC::ImageConfiguration a, b;
   a.backgroundColor.components = {std::nan("")};

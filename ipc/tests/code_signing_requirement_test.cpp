@@ -73,6 +73,12 @@ TEST(CodeSigningRequirementTextTest, CombinedText) {
   EXPECT_EQ(combinedRequirementText({"A", "B", "C"}), "(A) or (B) or (C)");
 }
 
+TEST(CodeSigningRequirementTextTest, FileUrlKeepsWhatAPathKeepsAndEncodesEveryOtherByte) {
+  EXPECT_EQ(fileUrlText("/a/b c/!$&'()*+,;=:@-._~Zz09"), "file:///a/b%20c/!$&'()*+,;=:@-._~Zz09");
+  EXPECT_EQ(fileUrlText("/%?#[]\"<>\\^`{|}"), "file:///%25%3F%23%5B%5D%22%3C%3E%5C%5E%60%7B%7C%7D");
+  EXPECT_EQ(fileUrlText("/caf\xC3\xA9\x01\x7F\xFF"), "file:///caf%C3%A9%01%7F%FF");
+}
+
 TEST(CodeSigningRequirementTextTest, ProductionTextIsExact) {
   std::string text = productionRequirementText(kDaemonID, "2.1");
   EXPECT_EQ(text, kExpectedProductionText);

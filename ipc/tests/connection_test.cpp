@@ -115,7 +115,9 @@ TEST_F(ConnectionTest, ServerLossFailsEachCallOnceAndTellsTheDelegateOnceThenRec
     }
   }
   ASSERT_TRUE(eventually([&] { return delegate_->count() == 1; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Every failure has been handled once both calls failed; a second report would have been
+  // queued on the connection's executor before this round trip.
+  run(connection->processIdentifier());
   EXPECT_EQ(delegate_->count(), 1u);
   try {
     std::rethrow_exception(delegate_->errors[0]);
@@ -155,7 +157,7 @@ TEST_F(ConnectionTest, ExplicitInvalidateNeverTellsTheDelegate) {
   } catch (const platform::foundation::ErrorException& e) {
     EXPECT_EQ(e.record().code, kErrorConnectionInvalid);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  run(connection->processIdentifier());  // a report would have been queued before this
   EXPECT_EQ(delegate_->count(), 0u);
   EXPECT_EQ(run(echo(connection, "b")), "b");
   EXPECT_EQ(countContaining(capture_.sink().texts(category_), "activating connection("), 2u);
@@ -239,6 +241,24 @@ TEST_F(ConnectionTest, RequirementTheServerFailsGives4102AndSetsItOnlyOn13) {
                 capture_.sink().texts(category_),
                 "setting code signing requirement for connection(" + hexId(unchecked->id()) + ")"),
             0u);
+}
+
+TEST_F(ConnectionTest, ARequirementThatCannotBeSetRefusesTheServer) {
+  auto requirement = std::make_shared<CodeSigningRequirement>();
+  requirement->addUncompiledRequirementForTesting("identifier (");
+  auto connection = Connection<EchoInterface>::withMachServiceName(
+      "com.test.ipc", kConnectionPrivileged, requirement, delegate_);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      run(echo(connection, "unchecked"));
+      ADD_FAILURE() << "a message reached the unverified server";
+    } catch (const platform::foundation::ErrorException& e) {
+      EXPECT_EQ(e.record().code, kErrorConnectionInvalid);
+    }
+  }
+  ASSERT_TRUE(eventually([&] { return delegate_->count() == 2; }));
+  EXPECT_EQ(server_->last(), nullptr);
+  EXPECT_EQ(countContaining(capture_.sink().texts(category_), "activating connection("), 0u);
 }
 
 }  // namespace

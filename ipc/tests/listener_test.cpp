@@ -80,6 +80,8 @@ TEST_F(ListenerTest, InvalidateStopsNewClientsButKeepsAcceptedOnes) {
   // After the listener is gone an ending client logs nothing for it.
   capture_.sink().clear();
   run(first->invalidate());
+  // The server side sees the end of the link on its own thread and has nobody left to tell, so
+  // only the passing of time can show that no line comes.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(capture_.sink().texts(category_).empty());
 }
@@ -133,6 +135,27 @@ TEST_F(ListenerTest, From13ThePlatformRefusesWithoutTheFaultLine) {
   }
   EXPECT_EQ(countContaining(capture_.sink().texts(category_), "rejected connection"), 0u);
   EXPECT_EQ(countContaining(capture_.sink().texts(category_), "connection accepted"), 0u);
+}
+
+TEST_F(ListenerTest, ARequirementThatCannotBeSetRefusesEveryClient) {
+  auto requirement = std::make_shared<CodeSigningRequirement>();
+  requirement->addUncompiledRequirementForTesting("identifier (");
+  auto listener =
+      Listener<EchoInterface>::withMachServiceName(object_, "com.test.listener", requirement);
+  auto id = hexId(listener->id());
+  run(listener->activate());
+  try {
+    run(echo(client(), "x"));
+    ADD_FAILURE() << "an unverified client was served";
+  } catch (const platform::foundation::ErrorException& e) {
+    EXPECT_EQ(e.record().code, kErrorConnectionInvalid);
+  }
+  EXPECT_EQ(countContaining(capture_.sink().texts(category_),
+                            "listener(" + id + ") rejected connection from process " +
+                                std::to_string(::getpid()) + " with error: "),
+            1u);
+  EXPECT_EQ(countContaining(capture_.sink().texts(category_), "connection accepted"), 0u);
+  EXPECT_EQ(run(listener->connectionCount()), 0u);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "platform/os_log/logger.h"
 #include "platform/xpc/exported_object.h"
 #include "testing/support/temporary_state_root.h"
+#include "testing/support/wait_until.h"
 
 namespace brellis::ipc::testing {
 
@@ -49,12 +50,7 @@ class EchoObject : public Dispatcher {
 
 template <class Predicate>
 bool eventually(Predicate predicate, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (predicate()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return predicate();
+  return brellis::testing::waitUntil(predicate, limit, std::chrono::milliseconds(5));
 }
 
 template <class T>

@@ -2,16 +2,22 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "platform/os_log/logger.h"
 #include "testing/support/temporary_state_root.h"
+#include "testing/support/wait_until.h"
 
 namespace brellis::logging {
 namespace {
@@ -111,10 +117,80 @@ TEST_F(FileLoggerTest, APlantedLinkIsReplacedAndItsTargetLeftUntouched) {
   ::unlink(target.c_str());
 }
 
-TEST_F(FileLoggerTest, ADirectoryAtThePathIsNeverWrittenThroughAndNothingThrows) {
+TEST_F(FileLoggerTest, ADirectoryAtThePathIsNeverWrittenThroughAndLeavesNoTemporaryFile) {
   ASSERT_EQ(::mkdir(path_.c_str(), 0755), 0);
-  EXPECT_NO_THROW(fixedLogger().info("line"));
+  fixedLogger().info("line");
+  EXPECT_TRUE(std::filesystem::is_directory(path_));
+  EXPECT_TRUE(std::filesystem::is_empty(path_));
+  // The failed replacement removed its temporary file (".<name>.log.XXXXXX" beside the path).
+  for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+    EXPECT_EQ(entry.path().filename().string().rfind("." + name_ + ".log.", 0), std::string::npos)
+        << entry.path();
+  }
   ::rmdir(path_.c_str());
+}
+
+// Another process holding the exclusive lock on a file until the object goes.
+class LockHolder {
+ public:
+  explicit LockHolder(const std::string& lockPath)
+      : pid_(testing::startProgram(FILE_LOGGER_PEER, {"hold", lockPath})) {
+    held_ = testing::waitUntil([&] {
+      int fd = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
+      bool busy = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+      if (fd >= 0) ::close(fd);
+      return busy;
+    });
+  }
+  ~LockHolder() {
+    ::kill(pid_, SIGTERM);
+    testing::waitProgram(pid_);
+  }
+  bool held() const { return held_; }
+
+ private:
+  int pid_;
+  bool held_ = false;
+};
+
+// Logs one line on another thread; true when it returned within five seconds. The thread is
+// joined once `release` has run, so a call stuck on the lock ends with the test.
+bool logsWithoutHanging(const FileLogger& logger, const std::string& message,
+                        const std::function<void()>& release) {
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    logger.info(message);
+    done = true;
+  });
+  bool returned = testing::waitUntil([&] { return done.load(); });
+  release();
+  writer.join();
+  return returned;
+}
+
+TEST_F(FileLoggerTest, AHeldLockFileNeverStopsTheLineOfAnotherUserNorPastTheBound) {
+  std::string lockPath = path_ + ".lock";
+  if (::geteuid() == 0) {
+    // Planted and held by another user: not waited on at all.
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::fchown(fd, 65534, 65534), 0);
+    ::close(fd);
+    auto holder = std::make_unique<LockHolder>(lockPath);
+    ASSERT_TRUE(holder->held());
+    EXPECT_TRUE(logsWithoutHanging(fixedLogger(), "foreign", [&] { holder.reset(); }));
+    EXPECT_NE(readAll(path_).find("Cat: foreign\n"), std::string::npos);
+    ::unlink(lockPath.c_str());
+  }
+  // Our own lock file, held by a writer that does not let go: the wait ends at the bound.
+  auto logger = fixedLogger();
+  logger.setMaxLockWaitForTesting(std::chrono::milliseconds(50));
+  logger.info("first");  // creates the lock file
+  auto holder = std::make_unique<LockHolder>(lockPath);
+  ASSERT_TRUE(holder->held());
+  EXPECT_TRUE(logsWithoutHanging(logger, "bounded", [&] { holder.reset(); }));
+  EXPECT_NE(readAll(path_).find("Cat: first\n"), std::string::npos);
+  EXPECT_NE(readAll(path_).find("Cat: bounded\n"), std::string::npos);
 }
 
 TEST_F(FileLoggerTest, TwoProcessesAcrossTheReplacementLoseNoLineAndSplitNone) {

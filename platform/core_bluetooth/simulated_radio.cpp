@@ -209,13 +209,21 @@ struct SimulatedRadio::Monitor : std::enable_shared_from_this<SimulatedRadio::Mo
     schedule();
   }
 
+  // Observers read the status themselves, a moment after `last` was read: a change in between
+  // that is undone before the next poll would leave them on the intermediate value for good.
+  // So they are told again until the status read after telling them is the one before.
   void notifyAll() {
-    std::vector<std::function<void()>> current;
-    {
-      std::lock_guard lock(mutex);
-      for (auto& [id, fn] : observers) current.push_back(fn);
+    for (;;) {
+      std::vector<std::function<void()>> current;
+      {
+        std::lock_guard lock(mutex);
+        for (auto& [id, fn] : observers) current.push_back(fn);
+      }
+      for (auto& fn : current) fn();
+      auto after = readStatus(directory);
+      if (after == last) return;
+      last = after;
     }
-    for (auto& fn : current) fn();
   }
 
   const fs::path directory;

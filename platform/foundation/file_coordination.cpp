@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
+#include <thread>
 
 namespace brellis::platform::foundation {
 
@@ -26,20 +28,41 @@ class ScopedFd {
   int fd_;
 };
 
+// Takes the exclusive lock, waiting at most `maxWait` when one is given (polling, as flock has
+// no timed form).
+bool lockExclusive(int fd, std::optional<std::chrono::milliseconds> maxWait) {
+  if (!maxWait) {
+    int result;
+    do {
+      result = ::flock(fd, LOCK_EX);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+  }
+  auto deadline = std::chrono::steady_clock::now() + *maxWait;
+  auto pause = std::chrono::milliseconds(1);
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::milliseconds(16));
+  }
+}
+
 }  // namespace
 
 bool coordinateWriting(const std::filesystem::path& path,
-                       const std::function<void(const std::filesystem::path&)>& accessor) {
+                       const std::function<void(const std::filesystem::path&)>& accessor,
+                       const CoordinationLimits& limits) {
   std::string lockPath = path.string() + ".lock";
   ScopedFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (fd.get() < 0) return false;
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  int result;
-  do {
-    result = ::flock(fd.get(), LOCK_EX);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) return false;
+  if (limits.ownLockFileOnly && info.st_uid != ::geteuid()) return false;
+  if (!lockExclusive(fd.get(), limits.maxWait)) return false;
   try {
     accessor(path);
   } catch (...) {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 namespace brellis::platform::foundation {
 
@@ -9,8 +11,16 @@ namespace brellis::platform::foundation {
 // merging): an exclusive flock on a lock file beside the target (<path>.lock), held while the
 // accessor runs. The lock file is opened without following links and must be a regular file.
 // Returns false (without running the accessor) when the lock cannot be taken.
+struct CoordinationLimits {
+  // The longest wait for the lock; without one the wait lasts until the lock is free.
+  std::optional<std::chrono::milliseconds> maxWait;
+  // Refuses a lock file owned by another user: in a folder that everyone may write to, another
+  // user can create the lock file first and hold it for ever.
+  bool ownLockFileOnly = false;
+};
 bool coordinateWriting(const std::filesystem::path& path,
-                       const std::function<void(const std::filesystem::path&)>& accessor);
+                       const std::function<void(const std::filesystem::path&)>& accessor,
+                       const CoordinationLimits& limits = {});
 
 // Writes the bytes to a temporary file in the same directory and renames it over `path`
 // (which replaces a link at `path` without following it). Mode 0644. False on any failure.

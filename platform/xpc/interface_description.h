@@ -12,7 +12,7 @@ namespace brellis::platform::xpc {
 
 // The declared type of one argument: a value kind, and whether null (nil) is allowed in its place.
 // A number type (`number` set; `kind` is then ignored) accepts any numeric wire value, int64,
-// uint64 or double, as a boxed number of the platform may travel as any of them.
+// uint64, double or bool, as a boxed number of the platform may travel as any of them.
 struct ArgType {
   ValueKind kind = ValueKind::null;
   bool nullable = false;
@@ -26,9 +26,10 @@ inline constexpr ArgType nullableArg(ValueKind kind) { return ArgType{kind, true
 inline constexpr ArgType numberArg() { return ArgType{ValueKind::real, false, true}; }
 inline constexpr ArgType nullableNumberArg() { return ArgType{ValueKind::real, true, true}; }
 
-// Whether `kind` is one of the numeric wire kinds (int64, uint64, double).
+// Whether `kind` is one of the numeric wire kinds (int64, uint64, double, bool).
 inline constexpr bool isNumberKind(ValueKind kind) {
-  return kind == ValueKind::int64 || kind == ValueKind::uint64 || kind == ValueKind::real;
+  return kind == ValueKind::int64 || kind == ValueKind::uint64 || kind == ValueKind::real ||
+         kind == ValueKind::boolean;
 }
 
 // One method of an interface: its selector, the types of its arguments and, for a method with a

@@ -177,5 +177,22 @@ TEST_F(UnlockFilesTest, FailuresGiveNothingAndTheirLines) {
   EXPECT_FALSE(std::filesystem::exists(*UnlockFiles::directory()));
 }
 
+TEST_F(UnlockFilesTest, ADirectoryInTheWayIsRemovedWithItsContents) {
+  ScopedLogCapture capture;
+  std::filesystem::create_directories(*UnlockFiles::dropFile() / "inner");
+  std::ofstream(*UnlockFiles::dropFile() / "inner" / "file") << "x";
+  UnlockFiles::removeDropFile();
+  EXPECT_FALSE(std::filesystem::exists(*UnlockFiles::dropFile()));
+  UnlockFiles::writeStatusFile(false);
+  std::ofstream(*UnlockFiles::directory() / "other") << "y";
+  UnlockFiles::removeAll();
+  EXPECT_FALSE(std::filesystem::exists(*UnlockFiles::directory()));
+  // Only the already removed drop file is reported missing.
+  auto texts = capture.sink().texts("FileUtilities");
+  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                          [](const std::string& t) { return t.starts_with("Failed to remove"); }),
+            1);
+}
+
 }  // namespace
 }  // namespace brellis::token_host

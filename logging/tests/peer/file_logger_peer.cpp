@@ -1,11 +1,22 @@
-// Appends numbered lines through a FileLogger, for the cross-process tests.
-// Usage: file_logger_peer <file name> <tag> <count>
+// The second process of the file logger tests.
+// Usage: file_logger_peer <file name> <tag> <count>   appends numbered lines through a FileLogger
+//        file_logger_peer hold <lock file>            holds an exclusive flock until killed
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "logging/file_logger.h"
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "hold") == 0) {
+    int fd = ::open(argv[2], O_RDWR | O_CLOEXEC);
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) return 1;
+    for (;;) ::pause();
+  }
   if (argc != 4) return 2;
   brellis::logging::FileLogger logger(argv[1], "Peer", argv[2]);
   int count = std::atoi(argv[3]);

@@ -10,6 +10,7 @@
 #include "platform/dispatch/semaphore.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/dispatch/task.h"
+#include "testing/support/wait_until.h"
 
 namespace brellis::platform::dispatch {
 namespace {
@@ -93,10 +94,12 @@ TEST(ManualClockTest, SleepersWakeOnlyWhenTimeIsAdvancedPastTheirDeadline) {
   detach(queue.executor(), sleepThenMark(clock, 10s, state));
   ASSERT_TRUE(clock->waitForSleeps(1));
   clock->advance(9s);
-  std::this_thread::sleep_for(20ms);
+  std::promise<void> drained;  // a wake-up would have been queued before this
+  queue.async([&] { drained.set_value(); });
+  drained.get_future().wait();
   EXPECT_EQ(state->load(), 0);
   clock->advance(1s);
-  for (int i = 0; i < 200 && state->load() == 0; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(brellis::testing::waitUntil([&] { return state->load() != 0; }));
   EXPECT_EQ(state->load(), 1);
   EXPECT_EQ(clock->requestedSleeps(), std::vector<Clock::Duration>{10s});
   EXPECT_EQ(clock->pendingSleepers(), 0u);
@@ -112,7 +115,7 @@ TEST(ManualClockTest, AnAdvanceRacingTheStartOfAWaitOnThePoolIsNeverLost) {
     clock->advance(1s);  // may land before the wait is initiated
   }
   for (auto& state : states) {
-    for (int i = 0; i < 400 && state->load() == 0; ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(brellis::testing::waitUntil([&] { return state->load() != 0; }));
     EXPECT_EQ(state->load(), 1);
   }
 }
@@ -124,16 +127,21 @@ TEST(ManualClockTest, CancellingATaskEndsItsSleepWithOperationAborted) {
   auto handle = TaskHandle::spawn(queue.executor(), sleepThenMark(clock, 30s, state));
   ASSERT_TRUE(clock->waitForSleeps(1));
   handle.cancel();
-  for (int i = 0; i < 200 && state->load() == 0; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(brellis::testing::waitUntil([&] { return state->load() != 0; }));
   EXPECT_EQ(state->load(), 2);
 }
 
 TEST(SystemClockTest, CancellationEndsARealSleepEarly) {
   auto state = std::make_shared<std::atomic<int>>(0);
-  auto handle = TaskHandle::spawn(globalExecutor(), sleepThenMark(Clock::system(), 1h, state));
-  std::this_thread::sleep_for(10ms);
-  handle.cancel();
-  for (int i = 0; i < 400 && state->load() == 0; ++i) std::this_thread::sleep_for(5ms);
+  // On a strand: the cancellations are delivered between the task's own steps.
+  auto handle = TaskHandle::spawn(asio::make_strand(globalExecutor()),
+                                  sleepThenMark(Clock::system(), 1h, state));
+  // A cancellation that comes before the sleep has begun finds nothing to end: ask until it
+  // ends the sleep.
+  EXPECT_TRUE(brellis::testing::waitUntil([&] {
+    handle.cancel();
+    return state->load() != 0;
+  }));
   EXPECT_EQ(state->load(), 2);
 }
 
