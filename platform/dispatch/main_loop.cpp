@@ -46,41 +46,14 @@ asio::thread_pool& globalPool() {
 
 asio::any_io_executor globalExecutor() { return globalPool().get_executor(); }
 
-namespace {
-
-// Like the pool, the I/O context is never destroyed: sockets of process-wide objects may still
-// be registered with it while the process exits.
-struct IoContext {
-  asio::io_context context{1};
-  asio::executor_work_guard<asio::io_context::executor_type> work{context.get_executor()};
-  std::thread thread{[this] { context.run(); }};
-};
-std::mutex ioMutex;
-IoContext* io = nullptr;
-
-}  // namespace
-
-asio::any_io_executor ioExecutor() {
-  std::lock_guard lock(ioMutex);
-  if (!io) io = new IoContext();
-  return io->context.get_executor();
-}
-
 bool shutdownForExit(std::chrono::milliseconds timeout) {
   MainLoop::shared().stop();
   auto& running = globalPool();
   running.stop();
-  IoContext* ioContext;
-  {
-    std::lock_guard lock(ioMutex);
-    ioContext = io;
-  }
-  if (ioContext) ioContext->context.stop();
   std::promise<void> joined;
   auto done = joined.get_future();
-  std::thread([&running, ioContext, joined = std::move(joined)]() mutable {
+  std::thread([&running, joined = std::move(joined)]() mutable {
     running.join();
-    if (ioContext && ioContext->thread.joinable()) ioContext->thread.join();
     joined.set_value();
   }).detach();
   // The stopped pool itself is kept: process-wide objects may still own I/O objects of it, and

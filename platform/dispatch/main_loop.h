@@ -33,17 +33,10 @@ class MainLoop {
 asio::thread_pool& globalPool();
 asio::any_io_executor globalExecutor();
 
-// The I/O context: one thread that waits on the platform's sockets and runs their short
-// handlers (framing, reply matching, handing work on). With a single thread a completed read runs
-// on the thread that saw it, without first waking another thread to take over the wait, so a
-// message costs one thread wake-up per hop. Nothing may block on it: a handler that waits for
-// another reply of the same process would wait for ever.
-asio::any_io_executor ioExecutor();
-
-// Call before leaving main(): stops the main loop, the global pool and the I/O context and waits up
-// to `timeout` for their threads to finish their current handlers, so that no pool thread runs
-// while static objects are destroyed. Returns false when a thread did not finish in time; the
-// caller should then leave with _exit.
+// Call before leaving main(): stops the main loop and the global pool and waits up to `timeout`
+// for the pool's threads to finish their current handlers, so that no pool thread runs while
+// static objects are destroyed. Returns false when a thread did not finish in time; the caller
+// should then leave with _exit.
 bool shutdownForExit(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 }  // namespace brellis::platform::dispatch

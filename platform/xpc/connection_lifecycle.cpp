@@ -21,7 +21,7 @@ XpcConnection::Internal::Internal(Role r, Recipe rc, ConnectionLimits l)
     : role(r),
       recipe(std::move(rc)),
       limits(l),
-      strand(asio::make_strand(dispatch::ioExecutor())) {}
+      strand(asio::make_strand(dispatch::globalExecutor())) {}
 
 void XpcConnection::Internal::adoptServerSocket(UniqueFd fd, std::function<void(bool)> done) {
   asio::post(strand, [this, keep = self.lock(), raw = fd.release(), done = std::move(done)] {
