@@ -125,11 +125,13 @@ TEST_F(BeaconTest, StartAgainWhileAnswerPendingButNotWhileAdvertising) {
   ASSERT_TRUE(waitUntil([&] { return radio->starts() == 1; }));  // the power-on start
   beacon->start();
   ASSERT_TRUE(waitUntil([&] { return countOf(kStartLine) == 1; }));
+  drain(beacon->service()->queue());  // the step logs before it asks the radio
   EXPECT_EQ(radio->starts(), 2);
   radio->answerStarts();
   ASSERT_TRUE(waitUntil([&] { return beacon->isAdvertising(); }));
   beacon->start();
   ASSERT_TRUE(waitUntil([&] { return countOf(kStartLine) == 2; }));
+  drain(beacon->service()->queue());
   EXPECT_EQ(radio->starts(), 2);
   EXPECT_TRUE(beacon->isAdvertising());
 }
@@ -408,6 +410,7 @@ TEST_F(TimedBeaconTest, DetachedRunStopsAfterTheWait) {
   EXPECT_EQ(onAir(), 1u);
   clock_->advance(5s);
   ASSERT_TRUE(waitUntil([&] { return countOf(kStopLine) == 1; }));
+  drain(beacon_->service()->queue());  // the step logs before it takes the advert off air
   EXPECT_EQ(onAir(), 0u);
   EXPECT_FALSE(beacon_->isAdvertising());
 }

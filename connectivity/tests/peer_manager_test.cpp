@@ -11,6 +11,7 @@
 #include "platform/multipeer/tests/link_test_support.h"
 #include "platform/os_log/logger.h"
 #include "testing/support/temporary_state_root.h"
+#include "testing/support/wait_until.h"
 
 namespace brellis::connectivity {
 namespace {
@@ -146,10 +147,7 @@ TEST_F(PeerManagerTest, PairingAsAdvertiserKeepsTheSaltUntilUnpair) {
   EXPECT_EQ(manager_.advertiserHandler()->salt(), (Bytes{1, 2, 3}));
   // Published under the service type.
   auto directory = root_.path() / "multipeer" / PeerManager::serviceType;
-  for (int i = 0; i < 500 && !std::filesystem::exists(directory); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  EXPECT_TRUE(std::filesystem::exists(directory));
+  EXPECT_TRUE(brellis::testing::waitUntil([&] { return std::filesystem::exists(directory); }));
   EXPECT_EQ(manager_.advertiserHandler()->session(), session);
   manager_.stopAdvertising();
   EXPECT_EQ(manager_.advertiserHandler()->salt(), (Bytes{1, 2, 3}));

@@ -19,6 +19,7 @@
 #include "platform/xpc/xpc_listener.h"
 #include "testing/codesign/test_certificate_authority.h"
 #include "testing/support/temporary_state_root.h"
+#include "testing/support/wait_until.h"
 #include "testing/test_daemon/test_daemon.h"
 
 namespace brellis::daemon_client {
@@ -462,10 +463,8 @@ class DaemonProcessTest : public ::testing::Test {
     std::filesystem::remove(stateDirectory_ / "ready");
     pid_ = brellis::testing::startProgram(program_.string(), {});
     ASSERT_GT(pid_, 0);
-    for (int i = 0; i < 1000 && !std::filesystem::exists(stateDirectory_ / "ready"); ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_TRUE(std::filesystem::exists(stateDirectory_ / "ready"));
+    ASSERT_TRUE(brellis::testing::waitUntil(
+        [&] { return std::filesystem::exists(stateDirectory_ / "ready"); }, 10s, 10ms));
   }
   void stopDaemon(int signal = SIGTERM) {
     if (pid_ <= 0) return;
@@ -480,11 +479,7 @@ class DaemonProcessTest : public ::testing::Test {
     return n;
   }
   bool waitForCalls(std::string_view selector, size_t n) {
-    for (int i = 0; i < 1000; ++i) {
-      if (countCalls(selector) >= n) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    return brellis::testing::waitUntil([&] { return countCalls(selector) >= n; }, 10s, 10ms);
   }
 
   brellis::testing::TemporaryStateRoot root_;
@@ -533,6 +528,8 @@ TEST_F(DaemonProcessTest, DaemonKilledWithThreeCallsInFlightThenRestarted) {
   }
   // One notification: one re-registration scheduled, waiting 1 s.
   ASSERT_TRUE(clock_->waitForSleeps(1));
+  // The other two failures and the connection's report of the loss come from the socket's end
+  // on other threads, with no event of their own: only time can show no second wait follows.
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(clock_->requestedSleeps(), (std::vector<dispatch::Clock::Duration>{1s}));
 
@@ -552,6 +549,8 @@ TEST_F(DaemonProcessTest, WhileTheDaemonIsDownRegistrationBacksOffAndReachesTheR
   const std::vector<std::chrono::seconds> expected = {1s, 2s, 4s, 8s, 16s, 32s, 64s, 60s, 60s};
   for (size_t i = 0; i < expected.size(); ++i) {
     ASSERT_TRUE(clock_->waitForSleeps(i + 1)) << i;
+    // A late report of the loss comes from the connection's own threads with no event to wait
+    // for: only time can show it did not reset the wait.
     std::this_thread::sleep_for(50ms);
     ASSERT_EQ(clock_->requestedSleeps().size(), i + 1);
     EXPECT_EQ(clock_->requestedSleeps()[i], expected[i]);

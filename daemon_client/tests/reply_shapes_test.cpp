@@ -180,6 +180,23 @@ TEST_F(ReplyShapesTest, NumberRepliesOfEveryNumericKindPassTheCheckAndComeBackAs
   }
 }
 
+TEST_F(ReplyShapesTest, EdgeInputsTravelAsGivenAndAnIdentityErrorWinsOverItsList) {
+  Values sent;
+  auto channel = std::make_shared<FakeDaemonChannel>([&](const std::string&, const Values& args) {
+    sent = args;
+    return reply_;
+  });
+  auto daemon = TarvoDaemonConnection::makeWithChannel(channel);
+  // An empty reason is a reason (not nil), a duration of 0 is sent as 0.
+  reply({xpc::Value()});
+  run(daemon->grantAdminPrivilegesToUserForTime("u", 0, std::string()));
+  EXPECT_EQ(sent, (Values{xpc::Value::string("u"), xpc::Value::real(0), xpc::Value::string("")}));
+  // No issuers is an empty list; the error comes first even with a list beside it.
+  reply({xpc::Value::array({bytes("c")}), err()});
+  EXPECT_EQ(failure(daemon->identities({}, "pw")).domain, "D");
+  EXPECT_EQ(sent, (Values{xpc::Value::array({}), xpc::Value::string("pw")}));
+}
+
 TEST_F(ReplyShapesTest, MistypedReplyElementsAreReplyErrors) {
   reply({xpc::Value::array({xpc::Value::data({}), xpc::Value::string("x")}), xpc::Value()});
   auto error = failure(daemon_->identities({}, "pw"));

@@ -261,5 +261,30 @@ TEST_F(ConnectionTest, ARequirementThatCannotBeSetRefusesTheServer) {
   EXPECT_EQ(countContaining(capture_.sink().texts(category_), "activating connection("), 0u);
 }
 
+TEST_F(ConnectionTest, TheEndOfAnEndpointsServerIsAnInvalidationWithItsErrorLine) {
+  auto anonymous = platform::xpc::XpcListener::makeAnonymous();
+  auto listener = Listener<EchoInterface>::withListener(object_, anonymous, nullptr, server_);
+  run(listener->activate());
+  auto connection =
+      Connection<EchoInterface>::withListenerEndpoint(anonymous->endpoint(), nullptr, delegate_);
+  EXPECT_EQ(run(echo(connection, "a")), "a");
+  server_->last()->killPeerForTesting();
+  ASSERT_TRUE(eventually([&] { return delegate_->count() == 1; }));
+  try {
+    std::rethrow_exception(delegate_->errors[0]);
+  } catch (const ConnectionError& e) {
+    EXPECT_EQ(e.errorCase(), ConnectionError::Case::invalidated);
+  }
+  auto id = hexId(connection->id());
+  auto texts = capture_.sink().texts(category_);
+  EXPECT_EQ(countContaining(texts, "connection(" + id + ") invalidated error"), 1u);
+  EXPECT_EQ(countContaining(texts, "interrupted error"), 0u);
+  for (const auto& r : capture_.sink().records()) {
+    if (r.text == "connection(" + id + ") invalidated error") {
+      EXPECT_EQ(r.level, LogLevel::error);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace brellis::ipc

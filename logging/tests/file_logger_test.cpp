@@ -64,8 +64,6 @@ class FileLoggerTest : public ::testing::Test {
 };
 
 TEST_F(FileLoggerTest, FirstMessageCreatesTheFileWithTheExactLine) {
-  ::setenv("TZ", "UTC", 1);
-  ::tzset();
   auto logger = fixedLogger();
   EXPECT_EQ(logger.path(), "/tmp/" + name_);
   EXPECT_EQ(logger.logFilePath(), path_);

@@ -37,17 +37,8 @@ constexpr const char* kLogFile = "/tmp/velkor_brellis.log";
 constexpr const char* kBrellisClass = "com.velkor.tarvo.brellis.token";
 
 int runTool(const std::vector<std::string>& args) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return brellis::testing::runProgram(args[0],
+                                      std::vector<std::string>(args.begin() + 1, args.end()));
 }
 
 void writeFile(const fs::path& path, const Bytes& bytes) {
@@ -112,6 +103,11 @@ class LaunchCheckTest : public ::testing::Test {
   void startDaemon(const std::string& script = "{}") {
     fs::create_directories(root_.path() / "test_daemon");
     std::ofstream(root_.path() / "test_daemon" / "script.json") << script;
+    // Everything the child needs is made before the fork: between fork and exec a child of
+    // this multithreaded process may only make async-signal-safe calls.
+    const std::string exe = daemonPath_.string();
+    const std::string data = (root_.path() / "unlock-data.archive").string();
+    const std::string status = (root_.path() / "unlock-status.archive").string();
     daemonPid_ = ::fork();
     if (daemonPid_ == 0) {
       // The daemon ends with this test process, and keeps its output away from the test's.
@@ -119,9 +115,6 @@ class LaunchCheckTest : public ::testing::Test {
       int null = ::open("/dev/null", O_WRONLY);
       ::dup2(null, STDOUT_FILENO);
       ::dup2(null, STDERR_FILENO);
-      const std::string exe = daemonPath_.string();
-      const std::string data = (root_.path() / "unlock-data.archive").string();
-      const std::string status = (root_.path() / "unlock-status.archive").string();
       ::execl(exe.c_str(), exe.c_str(), "--unlock-data", data.c_str(), "--unlock-status",
               status.c_str(), nullptr);
       ::_exit(127);

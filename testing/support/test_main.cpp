@@ -4,10 +4,16 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 #include "platform/dispatch/main_loop.h"
 
 int main(int argc, char** argv) {
+  // Tests read local times in UTC. Set here, before any thread runs: the environment may not
+  // be changed while other threads read it.
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
   ::testing::InitGoogleTest(&argc, argv);
   int result = RUN_ALL_TESTS();
   if (!brellis::platform::dispatch::shutdownForExit()) {

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "platform/core_bluetooth/tests/radio_fixture.h"
+#include "testing/support/wait_until.h"
 
 namespace brellis::platform::core_bluetooth {
 namespace {
@@ -107,10 +108,7 @@ TEST_F(RadioTest, ObserversAreToldOfChangesUntilTheirTokenIsGone) {
   std::atomic<int> calls{0};
   auto token = radio->observe([&] { ++calls; });
   auto waitFor = [&](int n) {
-    for (int i = 0; i < 2000 && calls.load() < n; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return calls.load() >= n;
+    return brellis::testing::waitUntil([&] { return calls.load() >= n; });
   };
   ASSERT_TRUE(waitFor(1));  // The baseline look.
   int before = calls.load();
@@ -119,6 +117,7 @@ TEST_F(RadioTest, ObserversAreToldOfChangesUntilTheirTokenIsGone) {
   token.reset();
   int after = calls.load();
   ASSERT_TRUE(SimulatedRadio::setState(radioDir_, ManagerState::poweredOff));
+  // Only time can show that no call comes: fifteen looks of the radio.
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(calls.load(), after);
 }

@@ -155,22 +155,15 @@ TEST_F(TokenStoreTest, WritersInSeveralProcessesLoseNothing) {
   std::ofstream(certPath, std::ios::binary)
       .write(reinterpret_cast<const char*>(der.data()), static_cast<long>(der.size()));
   constexpr int kPerProcess = 25;
-  std::vector<pid_t> children;
+  std::vector<int> children;
   for (const char* prefix : {"a", "b", "c"}) {
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::execl(BRELLIS_TOKEN_STORE_PEER, BRELLIS_TOKEN_STORE_PEER, "add", kClass, prefix,
-              std::to_string(kPerProcess).c_str(), certPath.c_str(), nullptr);
-      ::_exit(127);
-    }
+    int pid = brellis::testing::startProgram(
+        BRELLIS_TOKEN_STORE_PEER,
+        {"add", kClass, prefix, std::to_string(kPerProcess), certPath.string()});
+    ASSERT_GT(pid, 0);
     children.push_back(pid);
   }
-  for (pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  for (int pid : children) EXPECT_EQ(brellis::testing::waitProgram(pid), 0);
   auto configurations = driver().tokenConfigurations();
   EXPECT_EQ(configurations.size(), 3u * kPerProcess);
   for (const auto& [instance, configuration] : configurations) {

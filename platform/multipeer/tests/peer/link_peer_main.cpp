@@ -82,6 +82,8 @@ int main(int argc, char** argv) {
   }
   advertiser->stopAdvertisingPeer();
   session->disconnect();
+  // The end of the link goes out on the pool, which this program does not wait for: give it
+  // the time to leave before the process ends.
   ::usleep(100 * 1000);
   return 0;
 }
