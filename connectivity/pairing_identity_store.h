@@ -7,8 +7,8 @@
 namespace brellis::connectivity {
 
 // The process-wide source of the paired devices, a PeerDefaultsStore until replaced. Every read
-// and write of the value runs synchronously on the serial queue "PairingIdentityStore.queue";
-// each is atomic, a read followed by a write is not.
+// and write of the value is atomic (a read followed by a write is not) and never waits for
+// another thread, so both may be called on pool threads and strands.
 class PairingIdentityStore {
  public:
   PairingIdentityStore() = delete;

@@ -17,7 +17,6 @@ using Reply = std::vector<Value>;
 constexpr const char* kDaemonServiceName = "com.velkor.tarvo.daemon";
 constexpr const char* kDaemonBundleID = "com.velkor.tarvo.daemon";
 constexpr const char* kDaemonSecureVersion = "0.0.0";
-constexpr uint64_t kPrivilegedOption = 0x1000;
 constexpr const char* kRequirementErrorFormat = "code signing requirement error: %{public}s";
 
 // The requirement for the daemon's code; a failure to add it is logged and set-up goes on.
@@ -71,7 +70,7 @@ TarvoDaemonConnection& TarvoDaemonConnection::shared() {
   static auto* instance = [] {
     Options options;
     options.machServiceName = kDaemonServiceName;
-    options.options = kPrivilegedOption;
+    options.options = platform::xpc::kConnectionPrivileged;
     return new std::shared_ptr<TarvoDaemonConnection>(make(std::move(options)));
   }();
   return **instance;

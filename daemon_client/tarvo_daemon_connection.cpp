@@ -346,9 +346,10 @@ asio::awaitable<void> TarvoDaemonConnection::incrementUnsentOfflineMFAEvents(std
 }
 
 asio::awaitable<void> TarvoDaemonConnection::grantAdminPrivilegesToUserForTime(
-    std::string for_, double with, std::optional<std::string> reason) {
-  co_return co_await perform<void>(Operation::grantAdminPrivilegesToUserForTime,
-                                   wireArguments(toWire(for_), toWire(with), toWire(reason)));
+    std::string for_, double durationSeconds, std::optional<std::string> reason) {
+  co_return co_await perform<void>(
+      Operation::grantAdminPrivilegesToUserForTime,
+      wireArguments(toWire(for_), toWire(durationSeconds), toWire(reason)));
 }
 
 asio::awaitable<void> TarvoDaemonConnection::revokeAdminPrivileges(std::string username) {

@@ -19,6 +19,7 @@
 #include "platform/dispatch/task.h"
 #include "platform/os_log/logger.h"
 #include "platform/xpc/value.h"
+#include "platform/xpc/xpc_connection.h"
 
 namespace brellis::daemon_client {
 
@@ -48,7 +49,7 @@ class TarvoDaemonConnection : public ipc::ConnectionDelegate,
 
   struct Options {
     std::string machServiceName = std::string(tarvoDaemonMachServiceName);
-    uint64_t options = 0x1000;  // privileged
+    uint64_t options = platform::xpc::kConnectionPrivileged;
     // The requirement the daemon's code must satisfy; null: the production requirement for
     // BundleInfo("com.velkor.tarvo.daemon", "0.0.0").
     std::shared_ptr<ipc::CodeSigningRequirement> requirement;
@@ -138,8 +139,9 @@ class TarvoDaemonConnection : public ipc::ConnectionDelegate,
   asio::awaitable<void> deleteTOTPPairingInfo(std::string for_);
   // incrementUnsentOfflineMFAEvents(user:)
   asio::awaitable<void> incrementUnsentOfflineMFAEvents(std::string user);
-  // grantAdminPrivilegesToUserForTime(for:with:reason:)
-  asio::awaitable<void> grantAdminPrivilegesToUserForTime(std::string for_, double with,
+  // grantAdminPrivilegesToUserForTime(for:with:reason:): `with` is the duration, a time
+  // interval in seconds (sent unchanged, zero and negative included).
+  asio::awaitable<void> grantAdminPrivilegesToUserForTime(std::string for_, double durationSeconds,
                                                           std::optional<std::string> reason);
   // revokeAdminPrivileges(username:)
   asio::awaitable<void> revokeAdminPrivileges(std::string username);

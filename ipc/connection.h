@@ -11,6 +11,7 @@
 #include "ipc/connection_core.h"
 #include "ipc/continuation.h"
 #include "ipc/xpc_interface.h"
+#include "platform/dispatch/await_callback.h"
 #include "platform/dispatch/task.h"
 
 namespace brellis::ipc {
@@ -91,23 +92,16 @@ class Connection : public ConnectionCore {
   // The coroutine resumes on the executor.
   template <class R, class Start>
   static asio::awaitable<std::optional<Stored<R>>> suspend(Start start) {
-    return asio::async_initiate<const asio::use_awaitable_t<>&,
-                                void(std::exception_ptr, std::optional<Stored<R>>)>(
-        [start = std::move(start)](auto handler) mutable {
-          using Handler = decltype(handler);
-          auto shared = std::make_shared<Handler>(std::move(handler));
-          Continuation<R> continuation(
-              [shared](std::exception_ptr error, std::optional<Stored<R>> value) {
-                auto executor = asio::get_associated_executor(*shared);
-                // The error moves along (no copy stays behind on this thread).
-                asio::post(executor,
-                           [shared, error = std::move(error), value = std::move(value)]() mutable {
-                             (*shared)(std::move(error), std::move(value));
-                           });
-              });
-          start(std::move(continuation));
+    using Signature = void(std::exception_ptr, std::optional<Stored<R>>);
+    return platform::dispatch::awaitCallback<Signature>(
+        [start = std::move(start)](platform::dispatch::OnceCallback<Signature> resume,
+                                   auto) mutable {
+          // A continuation dropped unresumed resumes with its own invalid-connection error.
+          start(Continuation<R>([resume](std::exception_ptr error, std::optional<Stored<R>> value) {
+            resume(std::move(error), std::move(value));
+          }));
         },
-        asio::use_awaitable);
+        {Continuation<R>::droppedError(), std::nullopt});
   }
 
   template <class R>

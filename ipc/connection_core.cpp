@@ -1,7 +1,7 @@
 #include "ipc/connection_core.h"
 
 #include "platform/dispatch/task.h"
-#include "platform/xpc/os_version.h"
+#include "platform/foundation/os_version.h"
 
 namespace brellis::ipc {
 namespace {
@@ -75,7 +75,7 @@ void ConnectionCore::activationStep() {
       [self, generation] { self->handlerFired(generation, ConnectionError::Case::interrupted); });
   state_ = State::active;
   auto logger = moduleLogger(typeName_);
-  if (platform::xpc::isMacOS13OrLater() && requirementText_) {
+  if (platform::foundation::isMacOS13OrLater() && requirementText_) {
     logger.info(kSettingRequirementFormat, id());
     try {
       connection_->setCodeSigningRequirement(*requirementText_);

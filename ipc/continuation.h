@@ -24,11 +24,13 @@ class Continuation {
   using Completion = std::function<void(std::exception_ptr, std::optional<Stored>)>;
 
   explicit Continuation(Completion completion)
-      : once_(std::move(completion),
-              {std::make_exception_ptr(platform::foundation::ErrorException(
-                   platform::xpc::xpcError(platform::xpc::kErrorConnectionInvalid,
-                                           "continuation dropped without being resumed"))),
-               std::nullopt}) {}
+      : once_(std::move(completion), {droppedError(), std::nullopt}) {}
+
+  // What the awaiting call raises when every copy was dropped without a resume.
+  static std::exception_ptr droppedError() {
+    return std::make_exception_ptr(platform::foundation::ErrorException(platform::xpc::xpcError(
+        platform::xpc::kErrorConnectionInvalid, "continuation dropped without being resumed")));
+  }
 
   // Returns whether this call resumed the continuation.
   template <class T = R>

@@ -2,7 +2,7 @@
 
 #include "ipc/codesign_security_policy_error.h"
 #include "platform/dispatch/task.h"
-#include "platform/xpc/os_version.h"
+#include "platform/foundation/os_version.h"
 
 namespace brellis::ipc {
 namespace {
@@ -52,7 +52,7 @@ asio::awaitable<void> ListenerCore::activate() {
           text = combinedRequirementText(self->codeSigningRequirement_->requirements());
         }
         if (!text.empty()) {
-          if (platform::xpc::isMacOS13OrLater()) {
+          if (platform::foundation::isMacOS13OrLater()) {
             try {
               self->listener_->setConnectionCodeSigningRequirement(text);
             } catch (...) {
@@ -95,7 +95,7 @@ bool ListenerCore::shouldAcceptNewConnection(std::shared_ptr<XpcConnection> conn
                  CodesignSecurityPolicyError::requirementIsNil().toRecord().localizedDescription());
     return false;
   }
-  if (!platform::xpc::isMacOS13OrLater() && codeSigningRequirement_) {
+  if (!platform::foundation::isMacOS13OrLater() && codeSigningRequirement_) {
     try {
       auto peer = connection->peerCredentials();
       codeSigningRequirement_->shouldAccept(

@@ -1,11 +1,9 @@
 #include "login_app/bluetooth_manager.h"
 
-#include <asio/async_result.hpp>
-#include <asio/dispatch.hpp>
 #include <asio/post.hpp>
-#include <asio/use_awaitable.hpp>
 
 #include "login_app/program_log.h"
+#include "platform/dispatch/await_callback.h"
 #include "platform/dispatch/main_loop.h"
 #include "platform/os_log/logger.h"
 
@@ -91,19 +89,15 @@ std::shared_ptr<BluetoothManager> BluetoothManager::create(
 }
 
 asio::awaitable<cb::ManagerState> BluetoothManager::checkBluetoothAccess() {
-  auto initiation = [self = shared_from_this()](auto handler) {
-    // The handler resumes the caller's coroutine: it is invoked on the caller's executor.
-    auto resume = std::make_shared<decltype(handler)>(std::move(handler));
-    Continuation continuation = [resume](cb::ManagerState state) {
-      auto executor = asio::get_associated_executor(*resume);
-      asio::dispatch(executor, [resume, state] { std::move (*resume)(state); });
-    };
-    asio::post(self->queue_, [self, continuation = std::move(continuation)]() mutable {
-      self->waitForSettledState(std::move(continuation));
-    });
-  };
-  return asio::async_initiate<const asio::use_awaitable_t<>&, void(cb::ManagerState)>(
-      std::move(initiation), asio::use_awaitable);
+  using Signature = void(cb::ManagerState);
+  // A continuation dropped unresumed (the manager went away first) answers "unknown".
+  return platform::dispatch::awaitCallback<Signature>(
+      [self = shared_from_this()](platform::dispatch::OnceCallback<Signature> resume, auto) {
+        asio::post(self->queue_, [self, resume] {
+          self->waitForSettledState([resume](cb::ManagerState state) { resume(state); });
+        });
+      },
+      std::make_tuple(cb::ManagerState::unknown));
 }
 
 void BluetoothManager::waitForSettledState(Continuation continuation) {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ipc/tests/xpc_ipc_test_support.h"
-#include "platform/xpc/os_version.h"
+#include "platform/foundation/os_version.h"
 #include "platform/xpc/xpc_error.h"
 
 namespace brellis::ipc {
@@ -233,7 +233,7 @@ TEST_F(ConnectionTest, RequirementTheServerFailsGives4102AndSetsItOnlyOn13) {
   ASSERT_TRUE(eventually([&] { return delegate_->count() == 1; }));
 
   // Before 13 the text is ignored: the unsigned server is used.
-  platform::xpc::ScopedMacOSVersionOverride before13(false);
+  platform::foundation::ScopedMacOSVersionOverride before13(false);
   auto unchecked = Connection<EchoInterface>::withMachServiceName(
       "com.test.ipc", kConnectionPrivileged, requirement);
   EXPECT_EQ(run(echo(unchecked, "x")), "x");

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ipc/tests/xpc_ipc_test_support.h"
-#include "platform/xpc/os_version.h"
+#include "platform/foundation/os_version.h"
 #include "platform/xpc/xpc_error.h"
 
 namespace brellis::ipc {
@@ -87,7 +87,7 @@ TEST_F(ListenerTest, InvalidateStopsNewClientsButKeepsAcceptedOnes) {
 }
 
 TEST_F(ListenerTest, Before13ARefusedClientGetsTheFaultAndDenialLines) {
-  platform::xpc::ScopedMacOSVersionOverride before13(false);
+  platform::foundation::ScopedMacOSVersionOverride before13(false);
   auto requirement = std::make_shared<CodeSigningRequirement>();
   requirement->addCodeSigningRequirement("identifier \"com.velkor.tarvo.daemon\"");
   auto listener =

@@ -11,7 +11,7 @@
 #include "ipc/connection.h"
 #include "ipc/tests/peer_process.h"
 #include "ipc/tests/xpc_ipc_test_support.h"
-#include "platform/xpc/os_version.h"
+#include "platform/foundation/os_version.h"
 #include "platform/xpc/xpc_error.h"
 #include "testing/codesign/test_certificate_authority.h"
 #include "testing/support/temporary_state_root.h"
@@ -98,7 +98,7 @@ class SignedServerTest : public ::testing::Test {
 cs::TestCertificateAuthority* SignedServerTest::authority_ = nullptr;
 
 TEST_F(SignedServerTest, RightlySignedServerIsAcceptedAlsoAtAHigherVersion) {
-  ASSERT_TRUE(platform::xpc::isMacOS13OrLater());
+  ASSERT_TRUE(platform::foundation::isMacOS13OrLater());
   struct Case {
     std::string name;
     cs::LeafProfile profile;

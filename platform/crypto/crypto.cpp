@@ -153,4 +153,29 @@ void wipe(Bytes& bytes) {
   if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
 }
 
+namespace {
+constexpr const char* kCryptoKitErrorDomain = "CryptoKit.CryptoKitError";
+}  // namespace
+
+foundation::ErrorRecord CryptoError::toRecord() const {
+  int64_t code = 3;  // underlyingCoreCryptoError
+  switch (status_) {
+    case Status::incorrectKeySize:
+      code = 0;
+      break;
+    case Status::incorrectParameterSize:
+      code = 1;
+      break;
+    case Status::authenticationFailure:
+      code = 2;
+      break;
+    case Status::randomSourceFailed:
+    case Status::internal:
+      break;
+  }
+  foundation::ErrorRecord record{kCryptoKitErrorDomain, code, {}};
+  record.userInfo.set(foundation::kDebugDescriptionKey, std::string(what()));
+  return record;
+}
+
 }  // namespace brellis::platform::crypto

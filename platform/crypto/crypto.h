@@ -3,14 +3,18 @@
 #include <cstddef>
 #include <stdexcept>
 
+#include "platform/foundation/error_record.h"
 #include "platform/foundation/plist_value.h"
 
 namespace brellis::platform::crypto {
 
 using foundation::Bytes;
 
-// Raised by the operations below; `status()` tells why.
-class CryptoError : public std::runtime_error {
+// Raised by the operations below; `status()` tells why. Bridges as CryptoKit's error would:
+// domain "CryptoKit.CryptoKitError", code the case position (incorrectKeySize 0,
+// incorrectParameterSize 1, authenticationFailure 2, underlyingCoreCryptoError 3 for a failing
+// random source or library).
+class CryptoError : public foundation::PlatformError {
  public:
   enum class Status {
     randomSourceFailed,
@@ -20,8 +24,9 @@ class CryptoError : public std::runtime_error {
     internal
   };
   CryptoError(Status status, const std::string& message)
-      : std::runtime_error(message), status_(status) {}
+      : foundation::PlatformError(message), status_(status) {}
   Status status() const { return status_; }
+  foundation::ErrorRecord toRecord() const override;
 
  private:
   Status status_;

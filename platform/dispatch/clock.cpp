@@ -1,15 +1,14 @@
 #include "platform/dispatch/clock.h"
 
-#include <asio/associated_cancellation_slot.hpp>
-#include <asio/associated_executor.hpp>
-#include <asio/async_result.hpp>
-#include <asio/post.hpp>
+#include <asio/error.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <condition_variable>
 #include <functional>
 #include <list>
+
+#include "platform/dispatch/await_callback.h"
 
 namespace brellis::platform::dispatch {
 
@@ -66,24 +65,19 @@ namespace {
 
 // The pending wait refers to the clock weakly: a suspended sleeper holds its own continuation
 // through the clock, so a strong reference back would keep both alive for ever once the test
-// that owns the clock lets go of it.
-template <class Token>
-auto asyncWaitUntilDue(std::weak_ptr<ManualClock::Impl> weakImpl,
-                       std::shared_ptr<ManualClock::Impl::Sleeper> sleeper, Token&& token) {
-  return asio::async_initiate<Token, void(std::error_code)>(
-      [weakImpl, sleeper](auto handler) {
+// that owns the clock lets go of it. A clock already gone drops the callback, which ends the
+// sleep with operation_aborted.
+auto waitUntilDue(std::weak_ptr<ManualClock::Impl> weakImpl,
+                  std::shared_ptr<ManualClock::Impl::Sleeper> sleeper) {
+  using Signature = void(std::error_code);
+  return awaitCallback<Signature>(
+      [weakImpl, sleeper](OnceCallback<Signature> done, asio::cancellation_slot slot) {
         auto impl = weakImpl.lock();
         if (!impl) return;
-        auto slot = asio::get_associated_cancellation_slot(handler);
-        auto executor = asio::get_associated_executor(handler);
-        auto shared = std::make_shared<decltype(handler)>(std::move(handler));
-        auto complete = [shared, executor](std::error_code code) {
-          asio::post(executor, [shared, code]() mutable { (*shared)(code); });
-        };
         {
           std::lock_guard lock(impl->mutex);
           if (!sleeper->due) {
-            sleeper->complete = complete;
+            sleeper->complete = [done](std::error_code code) { done(code); };
             if (slot.is_connected()) {
               slot.assign([weakImpl, sleeper](asio::cancellation_type) {
                 if (auto impl = weakImpl.lock()) {
@@ -94,9 +88,9 @@ auto asyncWaitUntilDue(std::weak_ptr<ManualClock::Impl> weakImpl,
             return;
           }
         }
-        complete(std::error_code());
+        done(std::error_code());
       },
-      token);
+      std::make_tuple(std::error_code(asio::error::operation_aborted)));
 }
 
 }  // namespace
@@ -121,7 +115,8 @@ asio::awaitable<void> ManualClock::sleep(Duration duration) {
       impl->sleepers.push_back(sleeper);
   }
   impl->changed.notify_all();
-  co_await asyncWaitUntilDue(impl, sleeper, asio::use_awaitable);
+  auto wait = waitUntilDue(impl, sleeper);
+  co_await std::move(wait);
 }
 
 void ManualClock::advance(Duration duration) {

@@ -8,7 +8,6 @@ namespace {
 constexpr std::string_view kAlphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kPad = '=';
-constexpr std::string_view kHexDigits = "0123456789abcdef";
 
 constexpr std::array<int8_t, 256> makeDecodeTable() {
   std::array<int8_t, 256> table{};
@@ -19,13 +18,6 @@ constexpr std::array<int8_t, 256> makeDecodeTable() {
   return table;
 }
 constexpr std::array<int8_t, 256> kDecode = makeDecodeTable();
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 }  // namespace
 
@@ -72,29 +64,6 @@ std::optional<Bytes> base64Decode(std::string_view text) {
     out.push_back(static_cast<uint8_t>(n >> 16));
     if (pad < 2) out.push_back(static_cast<uint8_t>(n >> 8));
     if (pad < 1) out.push_back(static_cast<uint8_t>(n));
-  }
-  return out;
-}
-
-std::string hexEncode(const Bytes& bytes) {
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (uint8_t b : bytes) {
-    out.push_back(kHexDigits[b >> 4]);
-    out.push_back(kHexDigits[b & 0x0F]);
-  }
-  return out;
-}
-
-std::optional<Bytes> hexDecode(std::string_view text) {
-  if (text.size() % 2 != 0) return std::nullopt;
-  Bytes out;
-  out.reserve(text.size() / 2);
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const int high = hexValue(text[i]);
-    const int low = hexValue(text[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    out.push_back(static_cast<uint8_t>((high << 4) | low));
   }
   return out;
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/foundation/hex.h"  // the hex codec was declared here first
 #include "platform/foundation/plist_value.h"
 
 namespace brellis::platform::foundation {
@@ -13,8 +14,5 @@ std::string base64Encode(const Bytes& bytes);
 // Strict decoding: length a multiple of 4, no whitespace or line breaks, "=" only as the final
 // one or two characters, unused bits zero. Anything else gives absent.
 std::optional<Bytes> base64Decode(std::string_view text);
-
-std::string hexEncode(const Bytes& bytes);  // lower case, no separators
-std::optional<Bytes> hexDecode(std::string_view text);
 
 }  // namespace brellis::platform::foundation

@@ -59,6 +59,8 @@ ErrorRecord exceptionRecord(const std::exception_ptr& error) {
     return e.record();
   } catch (const BridgedError& e) {
     return e.toRecord();
+  } catch (const PlatformError& e) {
+    return e.toRecord();
   } catch (const PlistError& e) {
     ErrorRecord record{kCocoaErrorDomain, 3840, {}};
     record.userInfo.set(kDebugDescriptionKey, std::string(e.what()));

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <stdexcept>
 #include <string>
 
 #include "platform/foundation/plist_value.h"
@@ -58,9 +59,18 @@ class BridgedError : public std::exception {
   mutable std::string what_;
 };
 
-// Converts whatever was caught into a record: ErrorException and BridgedError keep theirs; a
-// PlistError becomes NSCocoaErrorDomain 3840; anything else NSCocoaErrorDomain 4 with what() as
-// the localized description. Call inside a catch block.
+// An error raised by a platform layer below the system (security, crypto) that bridges to the
+// platform's own record: its domain and code as the platform would report them, with what() as
+// the debug description. A runtime_error, so existing handlers keep catching it.
+class PlatformError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+  virtual ErrorRecord toRecord() const = 0;
+};
+
+// Converts whatever was caught into a record: ErrorException, BridgedError and PlatformError keep
+// theirs; a PlistError becomes NSCocoaErrorDomain 3840; anything else NSCocoaErrorDomain 4 with
+// what() as the localized description. Call inside a catch block.
 ErrorRecord currentExceptionRecord();
 ErrorRecord exceptionRecord(const std::exception_ptr& error);
 

@@ -21,4 +21,10 @@ std::optional<std::string> errorMessage(OSStatus status) {
   }
 }
 
+foundation::ErrorRecord SecurityError::toRecord() const {
+  foundation::ErrorRecord record{foundation::kOSStatusErrorDomain, status_, {}};
+  record.userInfo.set(foundation::kDebugDescriptionKey, std::string(what()));
+  return record;
+}
+
 }  // namespace brellis::platform::security

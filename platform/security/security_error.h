@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/foundation/error_record.h"
+
 namespace brellis::platform::security {
 
 // The Security framework's status type and the statuses that code signing reports.
@@ -27,11 +29,13 @@ std::optional<std::string> errorMessage(OSStatus status);
 
 // Raised by the operations of this layer; `status()` is one of the statuses above and `what()`
 // explains it (for a requirement text: where and why it does not compile).
-class SecurityError : public std::runtime_error {
+// Bridges to {NSOSStatusErrorDomain, status}, as the platform reports a failed status.
+class SecurityError : public foundation::PlatformError {
  public:
   SecurityError(OSStatus status, const std::string& message)
-      : std::runtime_error(message), status_(status) {}
+      : foundation::PlatformError(message), status_(status) {}
   OSStatus status() const { return status_; }
+  foundation::ErrorRecord toRecord() const override;
 
  private:
   OSStatus status_;

@@ -1,27 +1,13 @@
 #pragma once
 
-#include <optional>
+// The version test moved to platform/foundation (it is not an XPC matter); these names stay for
+// the code that still reaches it through the XPC layer.
+#include "platform/foundation/os_version.h"
 
 namespace brellis::platform::xpc {
 
-// The running system's version test "macOS 13.0 or later". This platform behaves as 13 or later
-// (the platform enforces code-signing requirements on listeners and connections); tests
-// override it to exercise the earlier branch.
-bool isMacOS13OrLater();
-
-// Sets (or, with nullopt, clears) the process-wide override of isMacOS13OrLater().
-void setMacOS13OrLaterOverride(std::optional<bool> value);
-
-// Overrides the version test for the lifetime of the object, then restores the previous state.
-class ScopedMacOSVersionOverride {
- public:
-  explicit ScopedMacOSVersionOverride(bool macOS13OrLater);
-  ~ScopedMacOSVersionOverride();
-  ScopedMacOSVersionOverride(const ScopedMacOSVersionOverride&) = delete;
-  ScopedMacOSVersionOverride& operator=(const ScopedMacOSVersionOverride&) = delete;
-
- private:
-  std::optional<bool> previous_;
-};
+using foundation::isMacOS13OrLater;
+using foundation::ScopedMacOSVersionOverride;
+using foundation::setMacOS13OrLaterOverride;
 
 }  // namespace brellis::platform::xpc

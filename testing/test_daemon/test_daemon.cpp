@@ -7,10 +7,12 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "daemon_client/tarvo_daemon_interface.h"
 #include "daemon_client/tarvo_daemon_wire.h"
 #include "daemon_client/wallpaper_configuration.h"
+#include "platform/foundation/hex.h"
 #include "platform/foundation/keyed_archiver.h"
 #include "platform/foundation/state_root.h"
 #include "platform/xpc/xpc_connection.h"
@@ -30,22 +32,10 @@ constexpr const char* kCallLogFile = "calls.jsonl";
 constexpr int64_t kDefaultNumber = 7;
 constexpr int kScriptedExitStatus = 3;
 
-std::string hex(const fnd::Bytes& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string text;
-  for (uint8_t b : bytes) {
-    text += digits[b >> 4];
-    text += digits[b & 15];
-  }
-  return text;
-}
-
 fnd::Bytes unhex(const std::string& text) {
-  fnd::Bytes bytes;
-  for (size_t i = 0; i + 1 < text.size(); i += 2) {
-    bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
+  auto bytes = fnd::hexDecode(text);
+  if (!bytes) throw std::invalid_argument("data is not hex: " + text);
+  return std::move(*bytes);
 }
 
 fnd::Bytes textBytes(std::string_view text) { return fnd::Bytes(text.begin(), text.end()); }
@@ -327,7 +317,7 @@ json TestDaemon::toJson(const xpc::Value& value) {
     case xpc::ValueKind::string:
       return json{{"string", *value.asString()}};
     case xpc::ValueKind::data:
-      return json{{"data", hex(*value.asData())}};
+      return json{{"data", fnd::hexEncode(*value.asData())}};
     case xpc::ValueKind::date:
       return json{{"date", value.asDate()->secondsSince2001}};
     case xpc::ValueKind::array: {

@@ -6,27 +6,18 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/foundation/error_record.h"
+#include "platform/foundation/hex.h"
 
 namespace brellis::platform::crypto {
 namespace {
 
-Bytes fromHex(const std::string& hex) {
-  Bytes out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
+Bytes fromHex(const std::string& hex) { return foundation::hexDecode(hex).value(); }
 
-std::string toHex(const Bytes& bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : bytes) {
-    out += kHex[b >> 4];
-    out += kHex[b & 0xf];
-  }
-  return out;
-}
+std::string toHex(const Bytes& bytes) { return foundation::hexEncode(bytes); }
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -120,6 +111,26 @@ TEST(AesGcmTest, SizesAreChecked) {
   for (size_t size : {16, 24, 32}) {
     Bytes k = randomBytes(size);
     EXPECT_EQ(aesGcmOpen(k, aesGcmSeal(k, bytesOf("x")).combined()), bytesOf("x"));
+  }
+}
+
+TEST(CryptoErrorTest, BridgesAsCryptoKitErrorByCasePosition) {
+  Bytes key(32);
+  auto recordOf = [](const std::function<void()>& operation) {
+    try {
+      operation();
+    } catch (...) {
+      return foundation::currentExceptionRecord();
+    }
+    return foundation::ErrorRecord{};
+  };
+  for (auto [operation, code] : std::vector<std::pair<std::function<void()>, int64_t>>{
+           {[&] { aesGcmSeal(Bytes(5), Bytes{}); }, 0},
+           {[&] { aesGcmOpen(key, Bytes(27)); }, 1},
+           {[&] { aesGcmOpen(key, Bytes(28)); }, 2}}) {
+    auto record = recordOf(operation);
+    EXPECT_EQ(record.domain, "CryptoKit.CryptoKitError");
+    EXPECT_EQ(record.code, code);
   }
 }
 

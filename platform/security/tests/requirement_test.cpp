@@ -57,6 +57,19 @@ TEST(RequirementCompileTest, RefusesMalformedTextsWithInvalidRequirementStatus) 
   }
 }
 
+TEST(RequirementCompileTest, FailureBridgesToTheOSStatusDomainWithItsStatus) {
+  try {
+    Requirement::compile("identifier \"unterminated");
+    FAIL() << "compiled";
+  } catch (...) {
+    auto record = foundation::currentExceptionRecord();
+    EXPECT_EQ(record.domain, "NSOSStatusErrorDomain");
+    EXPECT_EQ(record.code, errSecCSReqInvalid);
+    EXPECT_EQ(record.localizedDescription(),
+              "The operation couldn’t be completed. (NSOSStatusErrorDomain error -67052.)");
+  }
+}
+
 TEST(RequirementCompileTest, SkipsCommentsThatHoldQuotesAndKeepsText) {
   const std::string text =
       "// a \"quoted\" comment ( with ) brackets\n"

@@ -1,8 +1,8 @@
-#include "platform/xpc/os_version.h"
+#include "platform/foundation/os_version.h"
 
 #include <atomic>
 
-namespace brellis::platform::xpc {
+namespace brellis::platform::foundation {
 namespace {
 
 // 0: no override; 1: earlier than 13; 2: 13 or later.
@@ -29,4 +29,4 @@ ScopedMacOSVersionOverride::ScopedMacOSVersionOverride(bool macOS13OrLater)
 
 ScopedMacOSVersionOverride::~ScopedMacOSVersionOverride() { setMacOS13OrLaterOverride(previous_); }
 
-}  // namespace brellis::platform::xpc
+}  // namespace brellis::platform::foundation
