@@ -1,0 +1,136 @@
+// The fault matrix: every process of the road real (brellis, the test daemon signed by a test
+// authority the state root trusts, the simulated phone, pkcs11-tool loading the PKCS#11 module
+// and the token plug-in, the beacon client) while the daemon is refused, killed or down. Each
+// case asserts that nothing is lost (the next operation succeeds, signatures verify with openssl)
+// and that no refused peer is let in (it receives no call, the phone no request).
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <nlohmann/json.hpp>
+
+#include "connectivity/pairing_identity.h"
+#include "testing/pkcs11_client/phone_fixture.h"
+#include "testing/support/wait_until.h"
+#include "token_host/unlock_archive.h"
+#include "token_host/unlock_data.h"
+
+namespace brellis::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::crypto_token_kit::test_support::makeTestCertificate;
+using platform::crypto_token_kit::test_support::TestKeyKind;
+using platform::foundation::Bytes;
+
+constexpr const char* kDisabling = "Disabling Velkor Unlock";
+constexpr const char* kRegister = "registerBrellisListenerEndpoint:completion:";
+constexpr const char* kSharedSecret = "sharedSecretForAccount:completion:";
+constexpr const char* kUnlockData = "unlockDataWithCompletion:";
+constexpr const char* kContainer = "6E3C1F0A-6F43-4A8B-9C39-1D2A3B4C5D6E";
+// A hung party is ended by runClient at this limit and shows as status -1.
+constexpr auto kLimit = std::chrono::seconds(60);
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+size_t count(const std::vector<std::string>& calls, const std::string& selector) {
+  return static_cast<size_t>(std::count(calls.begin(), calls.end(), selector));
+}
+
+void writeBytes(const fs::path& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+}
+
+// The parties of the road in one state root: the daemon serves the unlock data of the paired
+// phone and status enabled, a window-server session exists, and brellis logs to stderr.
+class FaultMatrixTest : public ::testing::Test {
+ protected:
+  FaultMatrixTest() : certificate_(makeTestCertificate(TestKeyKind::p256, "Brellis fault matrix")) {
+    ::setenv("BRELLIS_LOG_STDERR", "1", 1);
+    ::setenv("BRELLIS_LOG_LEVEL", "debug", 1);
+  }
+  ~FaultMatrixTest() override {
+    ::unsetenv("BRELLIS_LOG_STDERR");
+    ::unsetenv("BRELLIS_LOG_LEVEL");
+  }
+
+  // A fresh state root with its parties (the previous one, if any, removed first).
+  void start(PhoneFixture::DaemonSigning signing = PhoneFixture::DaemonSigning::valid) {
+    fixture_.reset();
+    fixture_ = std::make_unique<PhoneFixture>(certificate_, PhoneFixture::Settings{});
+    const fs::path data = root() / "unlock-data";
+    const fs::path status = root() / "unlock-status";
+    writeBytes(data, token_host::archiveUnlockData(token_host::UnlockData(
+                         certificate_.der, false, kContainer, "BrellisToken",
+                         {connectivity::PairingIdentity(
+                             "PHONE-1", "Phone", Bytes{0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f}, {})},
+                         connectivity_protocol::UnlockVersion::unlock_1_2_0)));
+    writeBytes(status, token_host::archiveUnlockStatus({true}));
+    fs::create_directories(root() / "window_server");
+    std::ofstream(root() / "window_server" / "session") << "\n";
+    std::string why;
+    ASSERT_TRUE(fixture_->start(
+        &why, {signing, {"--unlock-data", data.string(), "--unlock-status", status.string()}}))
+        << why;
+  }
+
+  const fs::path& root() const { return fixture_->root(); }
+  void setScript(const nlohmann::json& script) {
+    std::ofstream(root() / "test_daemon" / "script.json", std::ios::trunc) << script.dump();
+  }
+  bool daemonCalled(const std::string& selector, size_t times = 1) const {
+    return waitUntil([&] { return count(fixture_->daemonCalls(), selector) >= times; },
+                     std::chrono::seconds(30), std::chrono::milliseconds(5));
+  }
+
+  // A signature of `message` through pkcs11-tool; verified with openssl when it succeeds.
+  ClientRun sign(const std::string& name, bool* verified = nullptr) {
+    auto message = fixture_->writeFile(name, "a message signed during the " + name + " case");
+    auto signature = root() / (name + ".sig");
+    auto run = fixture_->pkcs11Tool({"--sign", "-m", "ECDSA-SHA256", "--signature-format",
+                                     "openssl", "--id", "5fc100", "--input-file", message.string(),
+                                     "--output-file", signature.string()});
+    if (verified) {
+      *verified = run.status == 0 &&
+                  openssl({"dgst", "-sha256", "-verify", fixture_->publicKeyPEM().string(),
+                           "-signature", signature.string(), message.string()});
+    }
+    return run;
+  }
+  ClientRun brellisToItsEnd() { return runClient(BRELLIS_PROGRAM, {}, kLimit); }
+
+  platform::crypto_token_kit::test_support::TestCertificate certificate_;
+  std::unique_ptr<PhoneFixture> fixture_;
+};
+
+TEST_F(FaultMatrixTest, UnsignedTamperedAndOtherIdentifierDaemonsAreRefusedByBrellisAndThePlugin) {
+  using Signing = PhoneFixture::DaemonSigning;
+  for (Signing signing : {Signing::none, Signing::tampered, Signing::otherIdentifier}) {
+    SCOPED_TRACE(static_cast<int>(signing));
+    start(signing);
+    if (HasFatalFailure()) return;
+
+    // brellis: the launch check fails, the program ends with status 0 and registers nothing.
+    auto program = brellisToItsEnd();
+    EXPECT_EQ(program.status, 0) << program.err;
+    EXPECT_TRUE(contains(program.err, kDisabling)) << program.err;
+
+    // The plug-in: the signature fails and the phone is asked nothing.
+    auto signature = sign("refused");
+    EXPECT_NE(signature.status, 0);
+    EXPECT_NE(signature.status, -1) << "pkcs11-tool hung";
+    EXPECT_EQ(fixture_->requestsSeen(), 0u);
+
+    // The refused daemon received no call at all: no data asked of it, no endpoint handed to it.
+    EXPECT_EQ(fixture_->daemonCalls(), std::vector<std::string>{});
+  }
+}
+
+}  // namespace
+}  // namespace brellis::testing
