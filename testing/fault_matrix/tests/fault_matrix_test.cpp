@@ -93,9 +93,10 @@ class FaultMatrixTest : public ::testing::Test {
   ClientRun sign(const std::string& name, bool* verified = nullptr) {
     auto message = fixture_->writeFile(name, "a message signed during the " + name + " case");
     auto signature = root() / (name + ".sig");
-    auto run = fixture_->pkcs11Tool({"--sign", "-m", "ECDSA-SHA256", "--signature-format",
-                                     "openssl", "--id", "5fc100", "--input-file", message.string(),
-                                     "--output-file", signature.string()});
+    auto run =
+        fixture_->pkcs11Tool({"--sign", "-m", "ECDSA-SHA256", "--signature-format", "openssl",
+                              "--id", "5fc100", "--input-file", message.string(), "--output-file",
+                              signature.string(), "--login", "--pin", PhoneFixture::kPin});
     if (verified) {
       *verified = run.status == 0 &&
                   openssl({"dgst", "-sha256", "-verify", fixture_->publicKeyPEM().string(),
@@ -130,6 +131,42 @@ TEST_F(FaultMatrixTest, UnsignedTamperedAndOtherIdentifierDaemonsAreRefusedByBre
     // The refused daemon received no call at all: no data asked of it, no endpoint handed to it.
     EXPECT_EQ(fixture_->daemonCalls(), std::vector<std::string>{});
   }
+}
+
+TEST_F(FaultMatrixTest, DaemonKilledDuringAKeyOperationAndRestarted) {
+  start();
+  if (HasFatalFailure()) return;
+  bool verified = false;
+  // Before the fault: the road works (the same parties that the refusals above kept out).
+  auto before = sign("before", &verified);
+  ASSERT_EQ(before.status, 0) << before.err;
+  EXPECT_TRUE(verified);
+  ASSERT_EQ(fixture_->requestsSeen(), 1u);
+
+  // The daemon holds the shared-secret call and is killed while the operation waits on it, then
+  // started again. The daemon connection sends the call again once the daemon is back: the
+  // operation that was under way succeeds, with one request to the phone.
+  setScript({{kSharedSecret, {{"delayMs", 600000}}}});
+  auto during = std::async(std::launch::async, [&] {
+    bool duringVerified = false;
+    auto run = sign("during", &duringVerified);
+    return std::make_pair(run, duringVerified);
+  });
+  ASSERT_TRUE(daemonCalled(kSharedSecret, 2));
+  EXPECT_EQ(fixture_->requestsSeen(), 1u);
+  fixture_->killDaemon();
+  setScript(nlohmann::json::object());
+  ASSERT_TRUE(fixture_->restartDaemon());
+  auto [interrupted, interruptedVerified] = during.get();
+  EXPECT_EQ(interrupted.status, 0) << interrupted.err;
+  EXPECT_TRUE(interruptedVerified);
+  EXPECT_EQ(fixture_->requestsSeen(), 2u);
+
+  // The next operation succeeds as well.
+  auto after = sign("after", &verified);
+  EXPECT_EQ(after.status, 0) << after.err;
+  EXPECT_TRUE(verified);
+  EXPECT_EQ(fixture_->requestsSeen(), 3u);
 }
 
 }  // namespace
