@@ -5,6 +5,8 @@
 // and that no refused peer is let in (it receives no call, the phone no request).
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -167,6 +169,81 @@ TEST_F(FaultMatrixTest, DaemonKilledDuringAKeyOperationAndRestarted) {
   EXPECT_EQ(after.status, 0) << after.err;
   EXPECT_TRUE(verified);
   EXPECT_EQ(fixture_->requestsSeen(), 3u);
+}
+
+// A brellis process that may run on (a passed launch check serves until stopped); stopped with
+// SIGTERM at the end when still running.
+class Brellis {
+ public:
+  Brellis() : pid_(startProgram(BRELLIS_PROGRAM, {})) {}
+  ~Brellis() {
+    if (pid_ > 0 && !exited()) {
+      ::kill(pid_, SIGTERM);
+      waitUntil([&] { return exited(); }, std::chrono::seconds(30));
+    }
+  }
+  bool exited() {
+    if (status_) return true;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return status_.has_value();
+  }
+  std::optional<int> status() const { return status_; }
+
+ private:
+  pid_t pid_;
+  std::optional<int> status_;
+};
+
+TEST_F(FaultMatrixTest, DaemonKilledDuringTheLaunchCheckAndRestarted) {
+  start();
+  if (HasFatalFailure()) return;
+  setScript({{kUnlockData, {{"delayMs", 600000}}}});
+  {
+    Brellis program;
+    ASSERT_TRUE(daemonCalled(kUnlockData));
+    fixture_->killDaemon();
+    setScript(nlohmann::json::object());
+    ASSERT_TRUE(fixture_->restartDaemon());
+    // The check that lost its daemon fails: the program ends with status 0 and registers nothing,
+    // also not with the restarted daemon.
+    ASSERT_TRUE(waitUntil([&] { return program.exited(); }, kLimit, std::chrono::milliseconds(10)))
+        << "brellis hung";
+    EXPECT_EQ(program.status(), 0);
+    EXPECT_EQ(count(fixture_->daemonCalls(), kRegister), 0u);
+  }
+  // A new run passes against the restarted daemon and serves.
+  Brellis program;
+  EXPECT_TRUE(daemonCalled(kRegister));
+  EXPECT_FALSE(program.exited());
+}
+
+TEST_F(FaultMatrixTest, BeaconClientWhileTheDaemonIsDown) {
+  start();
+  if (HasFatalFailure()) return;
+  Brellis program;
+  ASSERT_TRUE(daemonCalled(kRegister));
+  const auto stop = [] {
+    return runClient(BRELLIS_BEACON_CLIENT, {"stop", "--timeout", "20"}, kLimit);
+  };
+  auto served = stop();
+  ASSERT_EQ(served.status, 0) << served.err;
+
+  // The endpoint is had from the daemon: with the daemon down the client fails at once.
+  fixture_->killDaemon();
+  auto down = stop();
+  EXPECT_EQ(down.status, 1) << down.err;
+  EXPECT_EQ(down.out, "");
+
+  // Restarted: brellis registers its endpoint again and the client is answered.
+  ASSERT_TRUE(fixture_->restartDaemon());
+  ASSERT_TRUE(daemonCalled(kRegister, 2));
+  auto up = stop();
+  EXPECT_EQ(up.status, 0) << up.err;
+  EXPECT_EQ(up.out, "{\"operation\":\"stop\",\"reply\":\"success\"}\n");
+  EXPECT_FALSE(program.exited());
 }
 
 }  // namespace
