@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "connectivity/pairing_identity.h"
 #include "connectivity/peer_defaults.h"
@@ -72,23 +73,32 @@ pid_t PhoneFixture::spawn(const std::vector<std::string>& command, const fs::pat
   return pid;
 }
 
-bool PhoneFixture::start(std::string* why) {
+bool PhoneFixture::start(std::string* why) { return start(why, DaemonSetup{}); }
+
+bool PhoneFixture::start(std::string* why, DaemonSetup setup) {
   const fs::path ca = root() / "ca";
   const fs::path daemon = root() / "bin" / "brellis-test-daemon";
   fs::create_directories(daemon.parent_path());
   fs::copy_file(BRELLIS_TEST_DAEMON, daemon);
+  const std::string identifier = setup.signing == DaemonSigning::otherIdentifier
+                                     ? "com.velkor.tarvo.other"
+                                     : "com.velkor.tarvo.daemon";
   if (runClient(BRELLIS_CODESIGN, {"make-ca", ca.string()}).status != 0 ||
       runClient(BRELLIS_CODESIGN, {"install-anchor", ca.string(), root().string()}).status != 0 ||
-      runClient(BRELLIS_CODESIGN,
-                {"sign", ca.string(), daemon.string(), "com.velkor.tarvo.daemon", "2.1"})
-              .status != 0) {
+      (setup.signing != DaemonSigning::none &&
+       runClient(BRELLIS_CODESIGN, {"sign", ca.string(), daemon.string(), identifier, "2.1"})
+               .status != 0)) {
     *why = "signing the test daemon";
     return false;
   }
+  if (setup.signing == DaemonSigning::tampered) {
+    // One byte more after the signed bytes: the program still runs, its signature no longer fits.
+    std::ofstream(daemon, std::ios::binary | std::ios::app) << '\0';
+  }
   auto secret = writeFile("shared-secret", std::string(32, '\x5a'));
-  if (spawn({daemon.string(), "--shared-secret", secret.string()}, root() / "daemon.log") <= 0 ||
-      !waitUntil([&] { return fs::exists(root() / "test_daemon" / "ready"); },
-                 std::chrono::seconds(10))) {
+  daemonCommand_ = {daemon.string(), "--shared-secret", secret.string()};
+  daemonCommand_.insert(daemonCommand_.end(), setup.arguments.begin(), setup.arguments.end());
+  if (!startDaemon()) {
     *why = "the test daemon did not start";
     return false;
   }
@@ -110,6 +120,37 @@ bool PhoneFixture::start(std::string* why) {
     return false;
   }
   return true;
+}
+
+bool PhoneFixture::startDaemon() {
+  const fs::path ready = root() / "test_daemon" / "ready";
+  fs::remove(ready);
+  daemon_ = spawn(daemonCommand_, root() / "daemon.log");
+  return daemon_ > 0 && waitUntil([&] { return fs::exists(ready); }, std::chrono::seconds(10));
+}
+
+void PhoneFixture::killDaemon() {
+  if (daemon_ <= 0) return;
+  ::kill(daemon_, SIGKILL);
+  ::waitpid(daemon_, nullptr, 0);
+  std::erase(children_, daemon_);
+  daemon_ = -1;
+}
+
+bool PhoneFixture::restartDaemon() {
+  killDaemon();
+  return startDaemon();
+}
+
+std::vector<std::string> PhoneFixture::daemonCalls() const {
+  std::ifstream file(root() / "test_daemon" / "calls.jsonl");
+  std::vector<std::string> selectors;
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.empty()) continue;
+    selectors.push_back(nlohmann::json::parse(line).at("selector").get<std::string>());
+  }
+  return selectors;
 }
 
 std::vector<std::string> PhoneFixture::phoneEvents() const {

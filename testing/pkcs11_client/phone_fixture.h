@@ -23,8 +23,25 @@ class PhoneFixture : public Pkcs11ClientFixture {
                Settings settings);
   ~PhoneFixture();
 
+  // How the copy of the test daemon is signed: by the trusted test authority for the daemon's
+  // identifier, not at all, signed and then changed by one byte, or for another identifier.
+  enum class DaemonSigning { valid, none, tampered, otherIdentifier };
+  struct DaemonSetup {
+    DaemonSigning signing = DaemonSigning::valid;
+    // More arguments of the daemon (its unlock data and status files).
+    std::vector<std::string> arguments;
+  };
+
   // False (with the reason in `why`) when a party did not start.
   bool start(std::string* why);
+  bool start(std::string* why, DaemonSetup daemon);
+  // Kills the daemon with SIGKILL (and reaps it).
+  void killDaemon();
+  // Starts the daemon again with the same program and arguments; false when it is not ready in
+  // time.
+  bool restartDaemon();
+  // The daemon's calls so far (the selector of each line of its call log).
+  std::vector<std::string> daemonCalls() const;
   // The phone's event lines so far.
   std::vector<std::string> phoneEvents() const;
   // Event lines that carried a request.
@@ -35,8 +52,12 @@ class PhoneFixture : public Pkcs11ClientFixture {
  private:
   pid_t spawn(const std::vector<std::string>& command, const std::filesystem::path& log);
 
+  bool startDaemon();
+
   std::string privateKeyPEM_;
   std::vector<pid_t> children_;
+  std::vector<std::string> daemonCommand_;
+  pid_t daemon_ = -1;
 };
 
 // Runs openssl with `arguments`; true when it exits 0.
