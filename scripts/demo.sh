@@ -173,11 +173,11 @@ openssl dgst -sha256 -verify "$demo/public.pem" -signature "$demo/message.sig" \
 
 step "beacon asked of brellis through its XPC interface; the phone sees it"
 before=$(grep -c '^beacon ' "$demo/phone.events" || true)
-"$beacon_client_exe" start "$(id -un)" --timeout 60 >"$demo/beacon-client.out" 2>&1 &
+"$beacon_client_exe" start "$(id -un)" --timeout 60 >"$demo/beacon-client.out" 2>"$demo/beacon-client.err" &
 client_pid=$!
 pids+=("$client_pid")
 wait_for 20 sh -c "[ \$(grep -c '^beacon ' '$demo/phone.events') -gt $before ]"
-"$beacon_client_exe" stop >>"$demo/beacon-client.out"
+"$beacon_client_exe" stop >>"$demo/beacon-client.out" 2>>"$demo/beacon-client.err"
 wait "$client_pid"
 grep -q '"reply":"success"' "$demo/beacon-client.out"
 
