@@ -47,6 +47,18 @@ TEST_F(Pkcs11PhoneTest, EcdsaSignatureAndEcdhSecretMatchOpenssl) {
   EXPECT_TRUE(openssl({"dgst", "-sha256", "-verify", fixture.publicKeyPEM().string(), "-signature",
                        signature.string(), message.string()}));
 
+  // Raw ECDSA over a digest openssl computed: the token signs whole messages only (its phone
+  // hashes them), so the module refuses the mechanism and nothing reaches the phone.
+  const size_t requestsBefore = fixture.requestsSeen();
+  auto digest = fixture.root() / "digest";
+  ASSERT_TRUE(openssl({"dgst", "-sha256", "-binary", "-out", digest.string(), message.string()}));
+  auto raw = fixture.pkcs11Tool(
+      withPin({"--sign", "-m", "ECDSA", "--id", "5fc100", "--input-file", digest.string(),
+               "--output-file", (fixture.root() / "raw-signature").string()}));
+  EXPECT_NE(raw.status, 0);
+  EXPECT_TRUE(contains(raw.err, "CKR_MECHANISM_INVALID")) << raw.err;
+  EXPECT_EQ(fixture.requestsSeen(), requestsBefore);
+
   // The other party: a key of openssl's, handed over as a DER public key.
   auto peer = fixture.root() / "peer.pem";
   auto peerPublic = fixture.root() / "peer-public.der";
@@ -136,8 +148,12 @@ TEST_F(Pkcs11PhoneTest, PinCycleThroughPkcs11Tool) {
   EXPECT_EQ(fixture.requestsSeen(), 2u);
 
   // With the key asking for its PIN on every use (as installed by the main program),
-  // pkcs11-tool gives the PIN to each attempt, and the phone's answer is what it reports.
+  // pkcs11-tool gives the PIN to each attempt, and the phone's answer is what it reports; without
+  // --pin it asks the terminal for that PIN itself and gives up, so nothing reaches the phone.
   fixture.installToken(true);
+  auto noPin = fixture.pkcs11Tool(sign);
+  EXPECT_NE(noPin.status, 0);
+  EXPECT_EQ(fixture.requestsSeen(), 2u);
   auto refused = fixture.pkcs11Tool(wrongArguments);
   EXPECT_NE(refused.status, 0);
   EXPECT_TRUE(contains(refused.err, "CKR_PIN_INCORRECT")) << refused.err;

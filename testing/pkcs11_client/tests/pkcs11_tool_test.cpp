@@ -52,6 +52,7 @@ TEST(Pkcs11ToolTest, ListsTheSlotTheObjectsAndTheMechanisms) {
       << mechanisms.out;
   EXPECT_TRUE(contains(mechanisms.out, "ECDH1-DERIVE, keySize={256,256}, hw, derive"))
       << mechanisms.out;
+  EXPECT_FALSE(contains(mechanisms.out, "ECDSA, ")) << mechanisms.out;  // raw: not for this token
   EXPECT_FALSE(contains(mechanisms.out, "RSA")) << mechanisms.out;
 
   fixture.removeToken();
