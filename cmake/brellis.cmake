@@ -19,14 +19,15 @@ if(BRELLIS_SANITIZE)
   endif()
 endif()
 
-# brellis_library(<target> SOURCES ... DEPS ...)
+# brellis_library(<target> SOURCES ... DEPS ... PRIVATE_DEPS ...)
 # A static library rooted at the repository root, so includes read "platform/dispatch/...".
+# DEPS are what the library's headers expose (PUBLIC); PRIVATE_DEPS what only its sources use.
 function(brellis_library target)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
   add_library(${target} STATIC ${ARG_SOURCES})
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
   target_compile_options(${target} PRIVATE ${BRELLIS_WARNINGS})
-  target_link_libraries(${target} PUBLIC ${ARG_DEPS})
+  target_link_libraries(${target} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
 endfunction()
 
 # brellis_tests(<label> SOURCES ... DEPS ... [PROPERTIES ...])
@@ -38,40 +39,57 @@ function(brellis_tests label)
   add_executable(${target} ${ARG_SOURCES})
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${target} PRIVATE ${BRELLIS_WARNINGS})
-  target_link_libraries(${target} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock testing_test_main)
+  target_link_libraries(${target} PRIVATE ${ARG_DEPS} GTest::gtest testing_test_main)
   gtest_discover_tests(${target}
     PROPERTIES LABELS "${label}" ${ARG_PROPERTIES}
     DISCOVERY_TIMEOUT 60)
 endfunction()
 
-# brellis_folder_library(<target> DEPS ...)
+# brellis_folder_library(<target> DEPS ... PRIVATE_DEPS ... TEST_DEPS ...)
 # For folders that several people add to: every *.cpp directly in the folder is a source of the
-# library and every tests/*.cpp a source of its test executable (label = <target>).
+# library and every tests/*.cpp a source of its test executable (label = <target>). DEPS and
+# PRIVATE_DEPS as for brellis_library; TEST_DEPS are what the tests use beyond the library.
+# A folder without sources or without tests stops the configuration.
 function(brellis_folder_library target)
-  cmake_parse_arguments(ARG "" "" "DEPS;TEST_DEPS;TEST_PROPERTIES" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "DEPS;PRIVATE_DEPS;TEST_DEPS;TEST_PROPERTIES" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  if(NOT sources)
-    return()
-  endif()
-  brellis_library(${target} SOURCES ${sources} DEPS ${ARG_DEPS})
   file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
-  if(test_sources)
-    brellis_tests(${target} SOURCES ${test_sources} DEPS ${target} ${ARG_TEST_DEPS}
-                  PROPERTIES ${ARG_TEST_PROPERTIES})
+  if(NOT sources OR NOT test_sources)
+    message(FATAL_ERROR "${CMAKE_CURRENT_SOURCE_DIR}: a library folder needs its sources (*.cpp) "
+                        "and its tests (tests/*.cpp)")
   endif()
+  brellis_library(${target} SOURCES ${sources} DEPS ${ARG_DEPS} PRIVATE_DEPS ${ARG_PRIVATE_DEPS})
+  brellis_tests(${target} SOURCES ${test_sources} DEPS ${target} ${ARG_TEST_DEPS}
+                PROPERTIES ${ARG_TEST_PROPERTIES})
 endfunction()
 
-# Adds every immediate subfolder that has a CMakeLists.txt (testing/, bench/, fuzz/).
-function(brellis_add_subfolders)
-  file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
-  foreach(child IN LISTS children)
-    get_filename_component(name ${child} NAME)
-    # testing/support is added early, before the folders whose tests use it.
-    if(name STREQUAL "support" AND CMAKE_CURRENT_SOURCE_DIR STREQUAL "${PROJECT_SOURCE_DIR}/testing")
+# brellis_add_folders(<folder>...)
+# Adds the listed subfolders of the current folder, in order. A listed folder without a
+# CMakeLists.txt stops the configuration, and so does a subfolder with one that nobody added: no
+# part of the tree is left out silently. Folders below another folder's CMakeLists.txt are that
+# folder's to add.
+function(brellis_add_folders)
+  foreach(folder IN LISTS ARGN)
+    set(path ${CMAKE_CURRENT_SOURCE_DIR}/${folder})
+    if(NOT EXISTS ${path}/CMakeLists.txt)
+      message(FATAL_ERROR "${path}: listed in ${CMAKE_CURRENT_LIST_FILE} but missing "
+                          "(no CMakeLists.txt)")
+    endif()
+    set_property(GLOBAL APPEND PROPERTY BRELLIS_ADDED_FOLDERS ${path})
+    add_subdirectory(${folder})
+  endforeach()
+  get_property(added GLOBAL PROPERTY BRELLIS_ADDED_FOLDERS)
+  file(GLOB found RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}
+       ${CMAKE_CURRENT_SOURCE_DIR}/*/CMakeLists.txt ${CMAKE_CURRENT_SOURCE_DIR}/*/*/CMakeLists.txt)
+  foreach(file IN LISTS found)
+    get_filename_component(folder ${file} DIRECTORY)
+    get_filename_component(parent ${folder} DIRECTORY)
+    if(parent AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${parent}/CMakeLists.txt)
       continue()
     endif()
-    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
-      add_subdirectory(${child})
+    if(NOT ${CMAKE_CURRENT_SOURCE_DIR}/${folder} IN_LIST added)
+      message(FATAL_ERROR "${CMAKE_CURRENT_SOURCE_DIR}/${folder} has a CMakeLists.txt but is not "
+                          "listed in ${CMAKE_CURRENT_LIST_FILE}")
     endif()
   endforeach()
 endfunction()

@@ -9,7 +9,7 @@
 #include "platform/app_kit/main_queue.h"
 #include "platform/dispatch/main_loop.h"
 #include "platform/dispatch/task.h"
-#include "token_host/token_host.h"
+#include "token_host/unlock_token_configuration.h"
 
 namespace brellis::login_app {
 
@@ -68,8 +68,7 @@ void TokenManager::spawnChangeHandling() {
 void TokenManager::disable() const {
   logger_.info(kDisabling);
   if (auto configuration = dependencies_.tokenHost->driverConfiguration()) {
-    configuration->removeTokenConfigurationForTokenInstanceID(
-        token_host::TokenHost::tokenInstanceID);
+    configuration->removeTokenConfigurationForTokenInstanceID(token_host::tokenInstanceID);
   }
 }
 

@@ -3,7 +3,7 @@
 #include "connectivity/peer_defaults.h"
 #include "group_defaults/group_defaults.h"
 #include "platform/crypto_token_kit/tk_error.h"
-#include "token_host/token_host.h"
+#include "token_host/token_utilities_log.h"
 
 namespace brellis::token_host {
 
@@ -16,6 +16,14 @@ constexpr const char* kSettingPairingIdentities = "Setting pairing identities";
 constexpr const char* kPairingParametersUndefined =
     "Unable to pair; pairing identity parameters are undefined";
 
+// The application-group suite the writers use; made once per process, absent when the platform
+// refuses the suite.
+const std::optional<group_defaults::GroupDefaults>& groupDefaults() {
+  static const std::optional<group_defaults::GroupDefaults> defaults =
+      group_defaults::GroupDefaults::init(group_defaults::GroupDefaults::name);
+  return defaults;
+}
+
 void removePeers() {
   connectivity::PeerDefaults::removePeer(
       group_defaults::GroupDefaults::rawValue(Key::containerPeer));
@@ -25,9 +33,9 @@ void removePeers() {
 }  // namespace
 
 void setGroupDefaults(const UnlockData& data) {
-  TokenHost::log().info(kSetGroupDefaults);
+  tokenUtilitiesLog().info(kSetGroupDefaults);
   removePeers();
-  const auto& defaults = TokenHost::groupDefaults();
+  const auto& defaults = groupDefaults();
   if (defaults) {
     defaults->set(data.certificate(), Key::certificate);
     defaults->set(data.requirePIN(), Key::requirePIN);
@@ -51,15 +59,15 @@ void setGroupDefaults(const UnlockData& data) {
 
 void removeGroupDefaults() {
   removePeers();
-  if (const auto& defaults = TokenHost::groupDefaults()) defaults->removeAll();
+  if (const auto& defaults = groupDefaults()) defaults->removeAll();
 }
 
 void setPairingIdentities(const std::optional<std::string>& identifier,
                           const std::optional<std::string>& name,
                           const std::optional<platform::foundation::Bytes>& salt) {
-  TokenHost::log().info(kSettingPairingIdentities);
+  tokenUtilitiesLog().info(kSettingPairingIdentities);
   if (!identifier || !name || !salt) {
-    TokenHost::log().error(kPairingParametersUndefined);
+    tokenUtilitiesLog().error(kPairingParametersUndefined);
     platform::crypto_token_kit::throwTKError(platform::crypto_token_kit::TKErrorCode::badParameter);
   }
   connectivity::PeerDefaults::setPairingIdentities(std::vector<connectivity::PairingIdentity>{

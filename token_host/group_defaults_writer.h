@@ -8,7 +8,7 @@
 
 namespace brellis::token_host {
 
-// Copies the daemon's unlock data into the application-group suite (TokenHost::groupDefaults):
+// Copies the daemon's unlock data into the application-group suite (made once per process):
 // removes the peers "ContainerPeer" and "DriverPeer" (the token manager recreates them), then
 // writes "Certificate", "RequirePIN", "EnableUnlockForLogin" (always true), "PairingIdentities"
 // (binary property-list data) and "UnlockVersion" (0 or 1). Stops silently without a suite.

@@ -1,7 +1,8 @@
 #include "token_host/keychain_items.h"
 
 #include "platform/crypto_token_kit/tk_bertlv_record.h"
-#include "token_host/token_host.h"
+#include "token_host/token_utilities_log.h"
+#include "token_host/unlock_token_configuration.h"
 
 namespace brellis::token_host {
 
@@ -19,53 +20,53 @@ constexpr const char* kItemsFailed = "Failed to get keychain items";
 std::shared_ptr<const ctk::SecCertificate> makeCertificate(
     const platform::foundation::Bytes& data) {
   auto certificate = ctk::SecCertificate::createWithData(data);
-  if (!certificate) TokenHost::log().error(kCertificateFailed);
+  if (!certificate) tokenUtilitiesLog().error(kCertificateFailed);
   return certificate;
 }
 
 std::shared_ptr<ctk::TKTokenKeychainKey> makeKeychainKey(const ctk::SecCertificate& certificate) {
-  auto key = ctk::TKTokenKeychainKey::initWithCertificate(certificate, TokenHost::keyObjectID);
-  if (!key) TokenHost::log().error(kKeyFailed);
+  auto key = ctk::TKTokenKeychainKey::initWithCertificate(certificate, keyObjectID);
+  if (!key) tokenUtilitiesLog().error(kKeyFailed);
   return key;
 }
 
 std::shared_ptr<ctk::TKTokenKeychainCertificate> makeKeychainCertificate(
     const ctk::SecCertificate& certificate) {
   auto item = ctk::TKTokenKeychainCertificate::initWithCertificate(
-      certificate, ctk::TKBERTLVRecord::dataForTag(TokenHost::keyObjectID));
+      certificate, ctk::TKBERTLVRecord::dataForTag(keyObjectID));
   if (!item) {
-    TokenHost::log().error(kCertificateItemFailed);
+    tokenUtilitiesLog().error(kCertificateItemFailed);
     return nullptr;
   }
-  item->setLabel(TokenHost::certificateLabel);
+  item->setLabel(certificateLabel);
   return item;
 }
 
 void configureKeychainKey(ctk::TKTokenKeychainKey& key) {
-  key.setLabel(TokenHost::keyLabel);
+  key.setLabel(keyLabel);
   key.setCanSign(true);
   key.setCanDecrypt(true);
   key.setCanPerformKeyExchange(true);
   key.setSuitableForLogin(true);
-  key.setConstraints(TokenHost::keyConstraints());
+  key.setConstraints(keyConstraints());
 }
 
 std::optional<ctk::TKTokenKeychainItems> makeKeychainItems(
     const platform::foundation::Bytes& certificateData) {
   auto certificate = makeCertificate(certificateData);
   if (!certificate) {
-    TokenHost::log().error(kItemsFailed);
+    tokenUtilitiesLog().error(kItemsFailed);
     return std::nullopt;
   }
   auto key = makeKeychainKey(*certificate);
   if (!key) {
-    TokenHost::log().error(kItemsFailed);
+    tokenUtilitiesLog().error(kItemsFailed);
     return std::nullopt;
   }
   configureKeychainKey(*key);
   auto item = makeKeychainCertificate(*certificate);
   if (!item) {
-    TokenHost::log().error(kItemsFailed);
+    tokenUtilitiesLog().error(kItemsFailed);
     return std::nullopt;
   }
   return ctk::TKTokenKeychainItems{key, item};

@@ -11,7 +11,7 @@ namespace brellis::token_host {
 
 // The two keychain items of the token configuration, made from the certificate of the unlock
 // data: the key item first, the certificate item second. Absent when any step fails; each
-// failure is logged (TokenHost::log) followed by "Failed to get keychain items".
+// failure is logged (tokenUtilitiesLog) followed by "Failed to get keychain items".
 std::optional<platform::crypto_token_kit::TKTokenKeychainItems> makeKeychainItems(
     const platform::foundation::Bytes& certificateData);
 

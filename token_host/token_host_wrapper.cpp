@@ -2,8 +2,8 @@
 
 #include "platform/os_log/logger.h"
 #include "token_host/keychain_items.h"
-#include "token_host/token_host.h"
 #include "token_host/token_host_error.h"
+#include "token_host/unlock_token_configuration.h"
 
 namespace brellis::token_host {
 
@@ -69,13 +69,13 @@ void TokenHostWrapper::addTokenData(const platform::foundation::Bytes& certifica
   if (!items) throw TokenHostError(TokenHostError::Code::noKeychainItems);
 
   auto configurations = driver->tokenConfigurations();
-  auto existing = configurations.find(TokenHost::tokenInstanceID);
+  auto existing = configurations.find(tokenInstanceID);
   if (existing != configurations.end() &&
       keychainItemsMatch(existing->second.keychainItems(), *items)) {
     defaultLog().debug(kItemsEqual);
     return;
   }
-  auto configuration = driver->addTokenConfigurationForTokenInstanceID(TokenHost::tokenInstanceID);
+  auto configuration = driver->addTokenConfigurationForTokenInstanceID(tokenInstanceID);
   configuration.setKeychainItems(*items);
 }
 

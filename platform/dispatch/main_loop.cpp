@@ -5,6 +5,7 @@
 #include <asio/post.hpp>
 #include <future>
 #include <mutex>
+#include <thread>
 
 namespace brellis::platform::dispatch {
 
@@ -19,15 +20,12 @@ MainLoop::MainLoop() = default;
 asio::any_io_executor MainLoop::executor() { return context_.get_executor(); }
 
 void MainLoop::run() {
-  mainThread_ = std::this_thread::get_id();
   auto guard = asio::make_work_guard(context_);
   context_.run();
   context_.restart();
 }
 
 void MainLoop::stop() { context_.stop(); }
-
-bool MainLoop::isMainThread() const { return std::this_thread::get_id() == mainThread_; }
 
 namespace {
 

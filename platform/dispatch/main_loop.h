@@ -4,7 +4,6 @@
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
 #include <chrono>
-#include <thread>
 
 namespace brellis::platform::dispatch {
 
@@ -21,12 +20,10 @@ class MainLoop {
   // Work is kept alive: run() does not return merely because the queue is empty.
   void run();
   void stop();
-  bool isMainThread() const;
 
  private:
   MainLoop();
   asio::io_context context_;
-  std::thread::id mainThread_;
 };
 
 // The global concurrent pool on which detached tasks and strands run unless told otherwise.

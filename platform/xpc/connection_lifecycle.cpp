@@ -156,6 +156,8 @@ void XpcConnection::Internal::connectEndpoint(int attempt) {
     return;
   }
   if (error == EAGAIN || error == ENOBUFS) {
+    // The anonymous listener's rendezvous queue is full: tried again every 10 ms until the
+    // handshake limit has passed, then the connection fails with "listener busy".
     auto generation = linkGeneration;
     retryLater(attempt, [this, generation](int next) {
       if (linkGeneration == generation && link == Link::connecting) connectEndpoint(next);

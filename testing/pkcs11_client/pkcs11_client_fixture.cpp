@@ -18,7 +18,7 @@
 #include "platform/crypto_token_kit/pkcs11/service_token_backend.h"
 #include "platform/crypto_token_kit/tk_token_driver_configuration.h"
 #include "token_host/keychain_items.h"
-#include "token_host/token_host.h"
+#include "token_host/unlock_token_configuration.h"
 
 extern char** environ;
 
@@ -185,16 +185,14 @@ void Pkcs11ClientFixture::installToken(bool pinConstraints) const {
   }
   ctk::TKTokenDriverConfiguration::registerDriverClass(pluginClass());
   auto classes = ctk::TKTokenDriverConfiguration::driverConfigurations();
-  auto configuration =
-      classes.at(pluginClass())
-          .addTokenConfigurationForTokenInstanceID(token_host::TokenHost::tokenInstanceID);
+  auto configuration = classes.at(pluginClass())
+                           .addTokenConfigurationForTokenInstanceID(token_host::tokenInstanceID);
   configuration.setKeychainItems(*items);
 }
 
 void Pkcs11ClientFixture::removeToken() const {
   auto classes = ctk::TKTokenDriverConfiguration::driverConfigurations();
-  classes.at(pluginClass())
-      .removeTokenConfigurationForTokenInstanceID(token_host::TokenHost::tokenInstanceID);
+  classes.at(pluginClass()).removeTokenConfigurationForTokenInstanceID(token_host::tokenInstanceID);
 }
 
 }  // namespace brellis::testing

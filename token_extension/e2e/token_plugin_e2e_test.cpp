@@ -23,8 +23,8 @@
 #include "testing/codesign/test_certificate_authority.h"
 #include "testing/support/temporary_state_root.h"
 #include "testing/support/wait_until.h"
-#include "token_host/token_host.h"
 #include "token_host/token_host_wrapper.h"
+#include "token_host/unlock_token_configuration.h"
 
 namespace brellis::token_extension {
 namespace {
@@ -41,7 +41,7 @@ namespace fs = std::filesystem;
 constexpr const char* kContainerUUID = "6E3C1F0A-6F43-4A8B-9C39-1D2A3B4C5D6E";
 constexpr const char* kPhoneIdentifier = "PHONE-1";
 const Bytes kSalt{0x53, 0x41, 0x4c, 0x54, 0x01, 0x02};
-constexpr int64_t kKeyID = token_host::TokenHost::keyObjectID;
+constexpr int64_t kKeyID = token_host::keyObjectID;
 
 std::string hex(const Bytes& bytes) {
   static const char* digits = "0123456789abcdef";
@@ -205,7 +205,7 @@ class TokenPluginEndToEnd : public ::testing::Test {
   }
 
   std::shared_ptr<ctk::TokenServiceSession> openSession() {
-    auto session = service->openSession(token_host::TokenHost::tokenInstanceID);
+    auto session = service->openSession(token_host::tokenInstanceID);
     EXPECT_TRUE(session) << session.error().description();
     return session ? *session : nullptr;
   }
@@ -381,9 +381,9 @@ TEST_F(TokenPluginEndToEnd, ErrorMapping) {
   // The configuration removed by the main program: -7 for the open session and for new ones.
   auto drivers = ctk::TKTokenDriverConfiguration::driverConfigurations();
   drivers.at(service->classID())
-      .removeTokenConfigurationForTokenInstanceID(token_host::TokenHost::tokenInstanceID);
+      .removeTokenConfigurationForTokenInstanceID(token_host::tokenInstanceID);
   EXPECT_TRUE(isTK(session->sign(kKeyID, algorithm, message), TKErrorCode::tokenNotFound));
-  auto gone = service->openSession(token_host::TokenHost::tokenInstanceID);
+  auto gone = service->openSession(token_host::tokenInstanceID);
   ASSERT_FALSE(gone);
   EXPECT_TRUE(ctk::isTKError(gone.error(), TKErrorCode::tokenNotFound));
 }

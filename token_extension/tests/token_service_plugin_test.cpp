@@ -18,7 +18,7 @@
 #include "testing/support/temporary_state_root.h"
 #include "testing/support/wait_until.h"
 #include "token_host/keychain_items.h"
-#include "token_host/token_host.h"
+#include "token_host/unlock_token_configuration.h"
 
 namespace brellis::token_extension {
 namespace {
@@ -33,7 +33,7 @@ using platform::foundation::Bytes;
 using namespace std::chrono_literals;
 
 constexpr const char* kClassID = "com.velkor.tarvo.brellis.token";
-constexpr int64_t kKeyID = token_host::TokenHost::keyObjectID;
+constexpr int64_t kKeyID = token_host::keyObjectID;
 const fs::path kManifest = fs::path(BRELLIS_TOKEN_PLUGIN_DIR) / "Info.plist";
 
 class TokenServicePluginTest : public ::testing::Test {

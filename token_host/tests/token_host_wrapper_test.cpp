@@ -9,8 +9,8 @@
 #include "testing/support/temporary_state_root.h"
 #include "token_host/driver_domain.h"
 #include "token_host/keychain_items.h"
-#include "token_host/token_host.h"
 #include "token_host/token_host_error.h"
+#include "token_host/unlock_token_configuration.h"
 
 namespace brellis::token_host {
 namespace {
@@ -33,11 +33,11 @@ std::vector<std::string> errorLines(ScopedLogCapture& capture) {
 }
 
 TEST(TokenHostTest, ConstantsAndDriverDomains) {
-  EXPECT_STREQ(TokenHost::tokenInstanceID, "UnlockToken");
-  EXPECT_STREQ(TokenHost::keyLabel, "Unlock-Key");
-  EXPECT_STREQ(TokenHost::certificateLabel, "VelkorUnlock");
-  EXPECT_EQ(TokenHost::keyObjectID, 6275328);
-  const auto& constraints = TokenHost::keyConstraints();
+  EXPECT_STREQ(tokenInstanceID, "UnlockToken");
+  EXPECT_STREQ(keyLabel, "Unlock-Key");
+  EXPECT_STREQ(certificateLabel, "VelkorUnlock");
+  EXPECT_EQ(keyObjectID, 6275328);
+  const auto& constraints = keyConstraints();
   ASSERT_EQ(constraints.size(), 5u);
   for (int64_t operation = 0; operation <= 4; ++operation) {
     EXPECT_EQ(*constraints.at(operation).string(), "PINAlways") << operation;
@@ -67,7 +67,7 @@ TEST_P(KeychainItemsTest, KeyItemThenCertificateItem) {
   EXPECT_TRUE(key->canDecrypt());
   EXPECT_TRUE(key->canPerformKeyExchange());
   EXPECT_TRUE(key->suitableForLogin());
-  EXPECT_EQ(key->constraints(), TokenHost::keyConstraints());
+  EXPECT_EQ(key->constraints(), keyConstraints());
   EXPECT_EQ(key->publicKeyData(), generated.expectedPublicKeyData);
   EXPECT_EQ(std::get<Bytes>(certificate->objectID()), (Bytes{0x5F, 0xC1, 0x00}));
   EXPECT_EQ(certificate->label(), "VelkorUnlock");

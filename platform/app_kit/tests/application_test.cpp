@@ -7,18 +7,17 @@
 #include <string>
 #include <thread>
 
-#include "platform/dispatch/main_loop.h"
-
 namespace brellis::platform::app_kit {
 namespace {
 
 // Records the delegate's calls into a pipe, asks for a screen change once launched, and ends the
-// process from another thread once that arrived.
+// process from another thread once that arrived. The process's main thread is the one whose
+// thread id is the process id.
 class RecordingDelegate : public ApplicationDelegate {
  public:
   explicit RecordingDelegate(int fd) : fd_(fd) {}
   void applicationDidFinishLaunching() override {
-    note(dispatch::MainLoop::shared().isMainThread() ? "launched-on-main;" : "launched-off-main;");
+    note(::gettid() == ::getpid() ? "launched-on-main;" : "launched-off-main;");
     Application::shared().screenParametersDidChange();
   }
   void applicationDidChangeScreenParameters() override {
