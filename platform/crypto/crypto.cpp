@@ -3,9 +3,12 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <memory>
+#include <vector>
 
 namespace brellis::platform::crypto {
 namespace {
@@ -54,6 +57,33 @@ Bytes sha256(const void* data, size_t size) {
   Bytes digest(32);
   unsigned int length = 0;
   if (EVP_Digest(data, size, digest.data(), &length, EVP_sha256(), nullptr) != 1 || length != 32) {
+    throw CryptoError(CryptoError::Status::internal, "SHA-256 failed");
+  }
+  return digest;
+}
+
+std::optional<Bytes> sha256OfDescriptor(int fd, size_t limit) {
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                  &EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+    throw CryptoError(CryptoError::Status::internal, "SHA-256 failed");
+  }
+  std::vector<uint8_t> buffer(size_t{1} << 20);
+  size_t total = 0;
+  while (true) {
+    ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+    if (total > limit) return std::nullopt;
+    if (EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(n)) != 1) {
+      throw CryptoError(CryptoError::Status::internal, "SHA-256 failed");
+    }
+  }
+  Bytes digest(32);
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest.data(), &length) != 1 || length != 32) {
     throw CryptoError(CryptoError::Status::internal, "SHA-256 failed");
   }
   return digest;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 
 #include "platform/foundation/error_record.h"
@@ -34,6 +35,9 @@ class CryptoError : public foundation::PlatformError {
 
 Bytes sha256(const Bytes& data);
 Bytes sha256(const void* data, size_t size);
+// The SHA-256 of everything readable from `fd` from its current offset, read in blocks so a
+// large file is never held in memory; absent on a read error or past `limit` bytes.
+std::optional<Bytes> sha256OfDescriptor(int fd, size_t limit);
 
 // Bytes from the system's random source; raises randomSourceFailed rather than returning
 // anything predictable.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <memory>
 
 #include "platform/crypto/crypto.h"
@@ -109,13 +110,22 @@ ValidityResult failure(OSStatus status, const std::string& message,
   return ValidityResult{status, message, std::move(path)};
 }
 
-ValidityResult evaluate(const foundation::Bytes& executable, const std::filesystem::path& path,
-                        const Requirement* requirement) {
+// `stillTheSame` is asked after the executable was read: a guest that exec'ed or whose pid was
+// reused meanwhile is not trusted with the old answer.
+ValidityResult evaluate(int executableFd, const std::filesystem::path& path,
+                        const Requirement* requirement,
+                        const std::function<bool()>& stillTheSame = nullptr) {
   SigningInformation information;
   try {
-    information = verifySignature(executable, signaturePath(path));
+    information = verifySignature(executableFd, signaturePath(path));
   } catch (const SecurityError& error) {
+    if (stillTheSame && !stillTheSame()) {
+      return failure(errSecCSNoSuchCode, *errorMessage(errSecCSNoSuchCode), path);
+    }
     return failure(error.status(), error.what(), path);
+  }
+  if (stillTheSame && !stillTheSame()) {
+    return failure(errSecCSNoSuchCode, *errorMessage(errSecCSNoSuchCode), path);
   }
   if (requirement != nullptr && !requirement->isSatisfiedBy(information)) {
     return failure(errSecCSReqFailed, *errorMessage(errSecCSReqFailed), path);
@@ -125,8 +135,7 @@ ValidityResult evaluate(const foundation::Bytes& executable, const std::filesyst
 
 }  // namespace
 
-SigningInformation verifySignature(const foundation::Bytes& executableBytes,
-                                   const std::filesystem::path& signatureFile) {
+SigningInformation verifySignature(int executableFd, const std::filesystem::path& signatureFile) {
   FileDescriptor file(::open(signatureFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (file.fd < 0) {
     if (errno == ENOENT) throw SecurityError(errSecCSUnsigned, *errorMessage(errSecCSUnsigned));
@@ -140,7 +149,11 @@ SigningInformation verifySignature(const foundation::Bytes& executableBytes,
   if (!bytes) throw SecurityError(errSecCSSignatureFailed, "signature cannot be read");
   CodeSignature signature = decodeCodeSignature(*bytes);
 
-  if (!crypto::constantTimeEqual(crypto::sha256(executableBytes), signature.executableHash)) {
+  // The executable is read only once there is a signature to check it against.
+  std::optional<foundation::Bytes> digest =
+      crypto::sha256OfDescriptor(executableFd, kMaxExecutableSize);
+  if (!digest) throw SecurityError(errSecCSSignatureFailed, "the executable cannot be read");
+  if (!crypto::constantTimeEqual(*digest, signature.executableHash)) {
     throw SecurityError(errSecCSSignatureFailed,
                         "the executable does not match its signature (modified after signing)");
   }
@@ -197,11 +210,7 @@ ValidityResult checkValidity(const GuestCode& code, const Requirement* requireme
     return failure(errSecCSNoSuchCode, "the process runs another program than when it connected",
                    code.path());
   }
-  std::optional<foundation::Bytes> bytes = readAll(executable.fd, kMaxExecutableSize);
-  if (!bytes) return failure(errSecCSSignatureFailed, "the executable cannot be read", code.path());
-  // Re-checked after reading: a pid reused meanwhile is not trusted with the old answer.
-  if (!sameProcess()) return failure(errSecCSNoSuchCode, noSuchCode, code.path());
-  return evaluate(*bytes, code.path(), requirement);
+  return evaluate(executable.fd, code.path(), requirement, sameProcess);
 }
 
 ValidityResult checkGuestValidity(const GuestIdentity& identity, const Requirement& requirement) {
@@ -219,11 +228,7 @@ ValidityResult checkStaticCodeValidity(const std::filesystem::path& executablePa
   if (executable.fd < 0 || ::fstat(executable.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     return failure(errSecCSNoSuchCode, *errorMessage(errSecCSNoSuchCode), executablePath);
   }
-  std::optional<foundation::Bytes> bytes = readAll(executable.fd, kMaxExecutableSize);
-  if (!bytes) {
-    return failure(errSecCSSignatureFailed, "the executable cannot be read", executablePath);
-  }
-  return evaluate(*bytes, executablePath, &requirement);
+  return evaluate(executable.fd, executablePath, &requirement);
 }
 
 }  // namespace brellis::platform::security

@@ -58,9 +58,10 @@ ValidityResult checkGuestValidity(const GuestIdentity& identity, const Requireme
 ValidityResult checkStaticCodeValidity(const std::filesystem::path& executablePath,
                                        const Requirement& requirement);
 
-// Verifies the signature of `executableBytes` against its signature file and the anchor store,
-// without a requirement. Throws SecurityError(errSecCSUnsigned / errSecCSSignatureFailed).
-SigningInformation verifySignature(const foundation::Bytes& executableBytes,
-                                   const std::filesystem::path& signatureFile);
+// Verifies the executable read from `executableFd` (from its current offset) against its
+// signature file and the anchor store, without a requirement. The signature file is read first;
+// the executable only when there is one. Throws SecurityError(errSecCSUnsigned /
+// errSecCSSignatureFailed).
+SigningInformation verifySignature(int executableFd, const std::filesystem::path& signatureFile);
 
 }  // namespace brellis::platform::security
