@@ -62,15 +62,20 @@ class EchoServer {
 };
 
 Outcome callAndWait(const std::shared_ptr<XpcConnection>& connection, std::string selector,
-                    std::vector<Value> args) {
+                    std::vector<Value> args,
+                    std::chrono::milliseconds limit = std::chrono::seconds(5)) {
   auto waiter = std::make_shared<Waiter<Outcome>>();
   auto proxy = connection->remoteObjectProxyWithErrorHandler(
       [waiter](const ErrorRecord& error) { waiter->set(error); });
   proxy.call(selector, std::move(args), [waiter](std::vector<Value> v) { waiter->set(v); });
-  auto outcome = waiter->wait();
+  auto outcome = waiter->wait(limit);
   EXPECT_TRUE(outcome) << selector << " never ended";
   return outcome.value_or(xpcError(0));
 }
+
+// Checking a signature reads the whole (unsigned, large) test executable: seconds on a loaded
+// machine or under a sanitizer. The bound of a wait for that outcome, not a delay.
+constexpr std::chrono::milliseconds kSigningCheck = std::chrono::seconds(60);
 
 std::shared_ptr<XpcConnection> clientFor(const std::string& name) {
   auto connection = XpcConnection::makeWithMachServiceName(name, kConnectionPrivileged);
@@ -323,7 +328,7 @@ TEST_F(XpcConnectionTest, UnsignedServerFailsTheRequirementWith4102) {
   Waiter<bool> invalidated;
   client->setInvalidationHandler([&] { invalidated.set(true); });
   client->activate();
-  EXPECT_EQ(errorCode(callAndWait(client, "echo:reply:", {Value::string("x")})),
+  EXPECT_EQ(errorCode(callAndWait(client, "echo:reply:", {Value::string("x")}, kSigningCheck)),
             kErrorCodeSigningRequirementFailure);
   EXPECT_TRUE(invalidated.wait());
   EXPECT_EQ(errorCode(callAndWait(client, "echo:reply:", {Value::string("y")})),
@@ -337,7 +342,7 @@ TEST_F(XpcConnectionTest, ListenerRequirementRefusesUnsignedClients) {
   EchoServer server(listener);
   auto client = clientFor("com.test.guarded");
   client->activate();
-  EXPECT_EQ(errorCode(callAndWait(client, "echo:reply:", {Value::string("x")})),
+  EXPECT_EQ(errorCode(callAndWait(client, "echo:reply:", {Value::string("x")}, kSigningCheck)),
             kErrorConnectionInvalid);
   // The listener decides before it closes the socket the client saw closing.
   EXPECT_EQ(server.accepted.count(), 0u);
