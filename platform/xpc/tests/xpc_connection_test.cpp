@@ -28,9 +28,11 @@ using Outcome = std::variant<std::vector<Value>, ErrorRecord>;
 class EchoServer {
  public:
   explicit EchoServer(std::shared_ptr<XpcListener> listener) : listener_(std::move(listener)) {
-    object_->on("echo:reply:", [this](std::vector<Value> args, Reply reply) {
+    // Counted after the reply, which has then been sent (or swallowed); shared, because the
+    // caller may see the reply and end the test before the count.
+    object_->on("echo:reply:", [echoes = echoes](std::vector<Value> args, Reply reply) {
       reply({Value::string(*args[0].asString())});
-      ++echoes;  // after the reply: it has been sent (or swallowed) by now
+      ++*echoes;
     });
     object_->on("add:to:reply:", [](std::vector<Value> args, Reply reply) {
       reply({Value::int64(*args[0].asInt64() + *args[1].asInt64())});
@@ -58,7 +60,7 @@ class EchoServer {
   std::shared_ptr<Dispatcher> object_ = std::make_shared<Dispatcher>();
   Waiter<std::shared_ptr<XpcConnection>> accepted;
   Waiter<std::string> pings;
-  std::atomic<int> echoes{0};
+  std::shared_ptr<std::atomic<int>> echoes = std::make_shared<std::atomic<int>>(0);
 };
 
 Outcome callAndWait(const std::shared_ptr<XpcConnection>& connection, std::string selector,
@@ -196,7 +198,7 @@ TEST_F(XpcConnectionTest, ExplicitInvalidateFailsPendingAndLaterCalls) {
       ->remoteObjectProxyWithErrorHandler([pending](const ErrorRecord& e) { pending->set(e.code); })
       .call("echo:reply:", {Value::string("lost")}, [](std::vector<Value>) { ADD_FAILURE(); });
   // Wait until the server has swallowed the reply, then end the connection.
-  ASSERT_TRUE(brellis::testing::waitUntil([&] { return server.echoes == 2; }));
+  ASSERT_TRUE(brellis::testing::waitUntil([&] { return *server.echoes == 2; }));
   Waiter<bool> handler;
   client->setInvalidationHandler([&] { handler.set(true); });
   client->invalidate();
@@ -219,7 +221,7 @@ TEST_F(XpcConnectionTest, LostNamedServiceInterruptsThenReconnects) {
   client
       ->remoteObjectProxyWithErrorHandler([pending](const ErrorRecord& e) { pending->set(e.code); })
       .call("echo:reply:", {Value::string("lost")});
-  ASSERT_TRUE(brellis::testing::waitUntil([&] { return server->echoes == 2; }));
+  ASSERT_TRUE(brellis::testing::waitUntil([&] { return *server->echoes == 2; }));
   serverSide->killPeerForTesting();
   EXPECT_EQ(pending->wait(), kErrorConnectionInterrupted);
   EXPECT_TRUE(interrupted.wait());
