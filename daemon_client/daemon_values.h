@@ -9,7 +9,6 @@
 #include "daemon_client/wallpaper_configuration.h"
 #include "platform/foundation/plist_value.h"
 #include "platform/xpc/endpoint.h"
-#include "platform/xpc/unique_fd.h"
 #include "platform/xpc/value.h"
 
 namespace brellis::daemon_client {

@@ -146,29 +146,33 @@ void Link::cancelTimer() {
 }
 
 void Link::readMore() {
-  socket_.async_read_some(asio::buffer(readBuffer_), [self = shared_from_this()](
-                                                         const asio::error_code& ec, size_t size) {
-    if (self->closed_) return;
-    if (ec) {
-      self->closeNow();
-      return;
-    }
-    auto fed = self->decoder_.feed(self->readBuffer_.data(), size);
-    // Frames that arrived whole before a broken header are still delivered, in order.
-    while (auto frame = self->decoder_.next()) {
-      if (self->closed_) return;
-      if (self->handlers_.onFrame) self->handlers_.onFrame(std::move(*frame));
-    }
-    if (self->closed_) return;
-    if (!fed || self->decoder_.failed()) {
-      linkLog().error(
-          "Dropping link after a bad frame: %{public}s",
-          frameErrorText(self->decoder_.error().value_or(FrameError::malformedPayload)));
-      self->closeNow();
-      return;
-    }
-    self->readMore();
-  });
+  socket_.async_read_some(asio::buffer(readBuffer_),
+                          [self = shared_from_this()](const asio::error_code& ec, size_t size) {
+                            if (self->closed_) return;
+                            if (ec) {
+                              self->closeNow();
+                              return;
+                            }
+                            self->reader_.push({self->readBuffer_.data(), size});
+                            // Frames that arrived whole before a broken header are still delivered,
+                            // in order.
+                            for (;;) {
+                              auto next = self->reader_.next();
+                              if (!next) {
+                                linkLog().error("Dropping link after a bad frame: %{public}s",
+                                                transport::frameErrorText(next.error()));
+                                self->closeNow();
+                                return;
+                              }
+                              if (!*next) break;
+                              Frame frame{static_cast<FrameType>((*next)->type),
+                                          Bytes((*next)->payload.begin(), (*next)->payload.end())};
+                              if (self->handlers_.onFrame)
+                                self->handlers_.onFrame(std::move(frame));
+                              if (self->closed_) return;
+                            }
+                            self->readMore();
+                          });
 }
 
 void Link::writeMore() {

@@ -65,7 +65,7 @@ class Link : public std::enable_shared_from_this<Link> {
   Socket socket_;
   asio::steady_timer timer_;
   Handlers handlers_;
-  FrameDecoder decoder_;
+  transport::FrameReader reader_{linkFrameFormat()};
   std::array<uint8_t, 16 * 1024> readBuffer_{};
   std::deque<Bytes> writes_;
   bool writing_ = false;

@@ -25,31 +25,32 @@ bool isValidToken(const std::string& token) {
 }
 
 foundation::Bytes encodePeerDescriptor(const PeerDescriptor& descriptor) {
-  foundation::Bytes out(std::begin(kMagic), std::end(kMagic));
-  out.push_back(kDescriptorVersion);
-  wire::putField(out, descriptor.displayName);
-  wire::putField(out, descriptor.uniqueIdentity);
-  wire::putU32(out, static_cast<uint32_t>(descriptor.pid));
-  wire::putField(out, descriptor.token);
-  return out;
+  transport::ByteWriter out(foundation::Bytes(std::begin(kMagic), std::end(kMagic)));
+  out.u8(kDescriptorVersion);
+  out.field(descriptor.displayName);
+  out.field(descriptor.uniqueIdentity);
+  out.u32(static_cast<uint32_t>(descriptor.pid));
+  out.field(descriptor.token);
+  return out.take();
 }
 
 std::optional<PeerDescriptor> decodePeerDescriptor(const foundation::Bytes& bytes) {
   if (bytes.size() > kMaxDescriptorBytes || bytes.size() < 5) return std::nullopt;
   if (!std::equal(std::begin(kMagic), std::end(kMagic), bytes.begin())) return std::nullopt;
-  wire::Reader reader(bytes.data() + 4, bytes.size() - 4);
-  auto version = reader.u8();
-  if (!version || *version != kDescriptorVersion) return std::nullopt;
-  auto name = reader.text(kMaxDisplayNameBytes);
-  auto identity = reader.text(kMaxUniqueIdentityBytes);
-  auto pid = reader.u32();
-  auto token = reader.text(32);
-  if (!name || !identity || identity->empty() || !pid || !token || !reader.atEnd()) {
+  transport::ByteReader reader(std::span<const uint8_t>(bytes).subspan(4));
+  uint8_t version = 0;
+  uint32_t pid = 0;
+  PeerDescriptor out;
+  if (!reader.u8(version) || version != kDescriptorVersion ||
+      !readText(reader, kMaxDisplayNameBytes, out.displayName) ||
+      !readText(reader, kMaxUniqueIdentityBytes, out.uniqueIdentity) ||
+      out.uniqueIdentity.empty() || !reader.u32(pid) || !readText(reader, 32, out.token) ||
+      !reader.atEnd()) {
     return std::nullopt;
   }
-  if (*pid == 0 || *pid > 0x7fffffffu || !isValidToken(*token)) return std::nullopt;
-  return PeerDescriptor{std::move(*name), std::move(*identity), static_cast<int32_t>(*pid),
-                        std::move(*token)};
+  if (pid == 0 || pid > 0x7fffffffu || !isValidToken(out.token)) return std::nullopt;
+  out.pid = static_cast<int32_t>(pid);
+  return out;
 }
 
 bool writePeerDescriptor(const std::filesystem::path& directory, const PeerDescriptor& descriptor) {

@@ -8,8 +8,8 @@
 
 #include "platform/dispatch/main_loop.h"
 #include "platform/security/code_signing.h"
+#include "platform/transport/socket_io.h"
 #include "platform/xpc/service_directory.h"
-#include "platform/xpc/socket_io.h"
 #include "platform/xpc/xpc_connection_internal.h"
 #include "platform/xpc/xpc_error.h"
 
@@ -91,7 +91,7 @@ void XpcConnection::Internal::connectNamed() {
       why = std::string("socket: ") + std::strerror(errno);
       break;
     }
-    prepareSocket(fd.get());
+    transport::prepareSocket(fd.get());
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path->c_str(), path->native().size());
@@ -142,11 +142,12 @@ void XpcConnection::Internal::connectEndpoint(int attempt) {
   }
   UniqueFd mine(pair[0]);
   UniqueFd theirs(pair[1]);
-  prepareSocket(mine.get());
+  transport::prepareSocket(mine.get());
   static const uint8_t kConnectByte = 'C';
   int error = 0;
   int fds[1] = {theirs.get()};
-  ssize_t n = sendMessage(endpoint.rendezvous()->get(), {&kConnectByte, 1}, fds, false, error);
+  ssize_t n =
+      transport::sendMessage(endpoint.rendezvous()->get(), {&kConnectByte, 1}, fds, false, error);
   if (n == 1) {
     theirs.reset();
     attach(std::move(mine));

@@ -1,4 +1,4 @@
-#include "platform/xpc/socket_io.h"
+#include "platform/transport/socket_io.h"
 #include "platform/xpc/xpc_connection_internal.h"
 #include "platform/xpc/xpc_error.h"
 
@@ -39,7 +39,8 @@ void XpcConnection::Internal::readAvailable() {
   if (readBuffer.empty()) readBuffer.resize(kReadChunk);
   // At most 16 reads per wake-up, so one busy peer cannot hold a pool thread.
   for (int round = 0; round < 16 && socket; ++round) {
-    auto received = receiveMessage(socket->native_handle(), readBuffer, limits.maxDescriptors);
+    auto received =
+        transport::receiveMessage(socket->native_handle(), readBuffer, limits.maxDescriptors);
     if (received.truncated) {
       violation("descriptors or credentials truncated");
       return;

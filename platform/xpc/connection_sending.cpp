@@ -1,6 +1,6 @@
 #include <asio/post.hpp>
 
-#include "platform/xpc/socket_io.h"
+#include "platform/transport/socket_io.h"
 #include "platform/xpc/xpc_connection_internal.h"
 #include "platform/xpc/xpc_error.h"
 
@@ -44,7 +44,7 @@ void XpcConnection::Internal::flushLocked(std::unique_lock<std::mutex>&) {
     int error = 0;
     std::span<const uint8_t> rest(front.frame.bytes.data() + front.offset,
                                   front.frame.bytes.size() - front.offset);
-    ssize_t n = sendMessage(sendFd, rest, fds, front.credentials, error);
+    ssize_t n = transport::sendMessage(sendFd, rest, fds, front.credentials, error);
     if (n < 0) {
       auto generation = sendGeneration;
       if (error == EAGAIN) {

@@ -1,8 +1,13 @@
 #pragma once
 
-#include "platform/xpc/unique_fd.h"
+#include "platform/transport/unique_fd.h"
 
 namespace brellis::platform::xpc {
+
+// Descriptors are owned as the transport owns them.
+using transport::makeSharedFd;
+using transport::SharedFd;
+using transport::UniqueFd;
 
 // The address of an anonymous listener. It is a capability, not a name: whoever holds an
 // Endpoint can connect to the listener, and the only way to obtain one is from the listener

@@ -4,11 +4,17 @@
 
 namespace brellis::platform::xpc {
 
+transport::FrameFormat frameFormat(const ConnectionLimits& limits) {
+  return transport::FrameFormat{kProtocolVersion, static_cast<uint8_t>(FrameType::hello),
+                                static_cast<uint8_t>(FrameType::replyDropped), limits.maxFrameSize,
+                                limits.maxDescriptors};
+}
+
 tl::expected<EncodedFrame, std::string> encodeFrame(const Frame& frame,
                                                     const ConnectionLimits& limits) {
   EncodedFrame out;
   ValueWriter w(limits, out.fds);
-  for (int i = 0; i < 8; ++i) w.u8(0);  // header, filled in below
+  transport::beginFrame(w.out());
   bool ok = true;
   switch (frame.type) {
     case FrameType::hello:
@@ -30,14 +36,10 @@ tl::expected<EncodedFrame, std::string> encodeFrame(const Frame& frame,
       return tl::unexpected(std::string("unknown frame type"));
   }
   if (!ok) return tl::unexpected(w.error());
-  auto& bytes = w.bytes();
-  if (bytes.size() > limits.maxFrameSize) return tl::unexpected(std::string("frame too large"));
-  uint32_t length = static_cast<uint32_t>(bytes.size() - kFrameHeaderSize);
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(length >> (8 * i));
-  bytes[4] = static_cast<uint8_t>(frame.type);
-  bytes[5] = kProtocolVersion;
-  bytes[6] = static_cast<uint8_t>(out.fds.size());
-  bytes[7] = static_cast<uint8_t>(out.fds.size() >> 8);
+  auto& bytes = w.out().bytes();
+  auto done = transport::finishFrame(bytes, static_cast<uint8_t>(frame.type), out.fds.size(),
+                                     frameFormat(limits));
+  if (!done) return tl::unexpected(std::string(transport::frameErrorText(done.error())));
   out.bytes = std::move(bytes);
   return out;
 }
@@ -72,54 +74,18 @@ tl::expected<Frame, std::string> decodePayload(FrameType type, std::span<const u
   return frame;
 }
 
-void FrameReader::push(std::span<const uint8_t> bytes) {
-  if (offset_ > 0 && offset_ == buffer_.size()) {
-    buffer_.clear();
-    offset_ = 0;
-  }
-  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
-}
-
-void FrameReader::pushDescriptor(UniqueFd fd) { fds_.push_back(std::move(fd)); }
-
 tl::expected<std::optional<Frame>, std::string> FrameReader::next() {
-  if (fds_.size() > 2 * limits_.maxDescriptors) {
-    return tl::unexpected(std::string("too many descriptors received"));
+  if (failed_) return tl::unexpected(std::string("stream already failed"));
+  auto next = frames_.next();
+  if (!next) return tl::unexpected(std::string(transport::frameErrorText(next.error())));
+  if (!*next) return std::optional<Frame>();
+  auto& view = **next;
+  auto frame =
+      decodePayload(static_cast<FrameType>(view.type), view.payload, std::move(view.fds), limits_);
+  if (!frame) {
+    failed_ = true;
+    return tl::unexpected(frame.error());
   }
-  if (bufferedBytes() < kFrameHeaderSize) return std::optional<Frame>();
-  const uint8_t* h = buffer_.data() + offset_;
-  uint32_t length =
-      uint32_t(h[0]) | uint32_t(h[1]) << 8 | uint32_t(h[2]) << 16 | uint32_t(h[3]) << 24;
-  uint8_t type = h[4];
-  uint8_t version = h[5];
-  uint16_t fdCount = static_cast<uint16_t>(h[6] | h[7] << 8);
-  if (version != kProtocolVersion) return tl::unexpected(std::string("unknown protocol version"));
-  if (type < static_cast<uint8_t>(FrameType::hello) ||
-      type > static_cast<uint8_t>(FrameType::replyDropped)) {
-    return tl::unexpected(std::string("unknown frame type"));
-  }
-  if (static_cast<uint64_t>(length) + kFrameHeaderSize > limits_.maxFrameSize) {
-    return tl::unexpected(std::string("frame too large"));
-  }
-  if (fdCount > limits_.maxDescriptors) return tl::unexpected(std::string("too many descriptors"));
-  if (bufferedBytes() < kFrameHeaderSize + length) return std::optional<Frame>();
-  if (fds_.size() < fdCount) return tl::unexpected(std::string("descriptors missing"));
-  std::vector<UniqueFd> fds;
-  for (uint16_t i = 0; i < fdCount; ++i) {
-    fds.push_back(std::move(fds_.front()));
-    fds_.pop_front();
-  }
-  std::span<const uint8_t> payload(h + kFrameHeaderSize, length);
-  auto frame = decodePayload(static_cast<FrameType>(type), payload, std::move(fds), limits_);
-  offset_ += kFrameHeaderSize + length;
-  if (offset_ == buffer_.size()) {
-    buffer_.clear();
-    offset_ = 0;
-  } else if (offset_ > 65536 && offset_ * 2 > buffer_.size()) {
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset_));
-    offset_ = 0;
-  }
-  if (!frame) return tl::unexpected(frame.error());
   return std::optional<Frame>(std::move(*frame));
 }
 

@@ -2,23 +2,21 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <span>
 #include <string>
 #include <tl/expected.hpp>
 #include <vector>
 
+#include "platform/transport/frame.h"
 #include "platform/xpc/connection_limits.h"
-#include "platform/xpc/unique_fd.h"
 #include "platform/xpc/value.h"
 
 namespace brellis::platform::xpc {
 
-// One message of the connection protocol. On the wire: an 8-byte header (payload length,
-// little-endian u32; type u8; protocol version u8; descriptor count, little-endian u16) and the
-// payload. Descriptors (fd values, endpoints) travel beside the bytes with SCM_RIGHTS; a value
-// names its descriptor by index, and each descriptor of a frame is named exactly once.
+// One message of the connection protocol, in a transport frame (platform/transport/frame.h).
+// Descriptors (fd values, endpoints) travel beside the bytes; a value names its descriptor by
+// index, and each descriptor of a frame is named exactly once.
 enum class FrameType : uint8_t {
   hello = 1,         // first frame of each side; carries SCM_CREDENTIALS
   call = 2,          // {id, selector, wantsReply, arguments}
@@ -27,7 +25,10 @@ enum class FrameType : uint8_t {
 };
 
 inline constexpr uint8_t kProtocolVersion = 1;
-inline constexpr size_t kFrameHeaderSize = 8;
+using transport::kFrameHeaderSize;
+
+// The transport's checks for this protocol under `limits`.
+transport::FrameFormat frameFormat(const ConnectionLimits& limits);
 
 struct Frame {
   FrameType type = FrameType::hello;
@@ -46,27 +47,26 @@ struct EncodedFrame {
 tl::expected<EncodedFrame, std::string> encodeFrame(const Frame& frame,
                                                     const ConnectionLimits& limits);
 
-// Accumulates what a socket delivers (bytes and received descriptors, in arrival order) and
-// cuts it into frames. Every failure is final: the connection must be dropped. Descriptors that
-// do not end up inside a returned frame are closed.
+// The transport's frame reader, decoding each frame's payload. Every failure is final: the
+// connection must be dropped.
 class FrameReader {
  public:
-  explicit FrameReader(ConnectionLimits limits = {}) : limits_(limits) {}
+  explicit FrameReader(ConnectionLimits limits = {})
+      : limits_(limits), frames_(frameFormat(limits)) {}
 
-  void push(std::span<const uint8_t> bytes);
-  void pushDescriptor(UniqueFd fd);
+  void push(std::span<const uint8_t> bytes) { frames_.push(bytes); }
+  void pushDescriptor(UniqueFd fd) { frames_.pushDescriptor(std::move(fd)); }
 
   // The next complete frame, nullopt when more bytes are needed, or the reason of a failure.
   tl::expected<std::optional<Frame>, std::string> next();
 
-  size_t bufferedBytes() const { return buffer_.size() - offset_; }
-  size_t bufferedDescriptors() const { return fds_.size(); }
+  size_t bufferedBytes() const { return frames_.bufferedBytes(); }
+  size_t bufferedDescriptors() const { return frames_.bufferedDescriptors(); }
 
  private:
   ConnectionLimits limits_;
-  Bytes buffer_;
-  size_t offset_ = 0;
-  std::deque<UniqueFd> fds_;
+  transport::FrameReader frames_;
+  bool failed_ = false;
 };
 
 // Decodes one payload whose header has been read; `fds` are the frame's descriptors.

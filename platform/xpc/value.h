@@ -10,7 +10,6 @@
 #include "platform/foundation/error_record.h"
 #include "platform/foundation/plist_value.h"
 #include "platform/xpc/endpoint.h"
-#include "platform/xpc/unique_fd.h"
 
 namespace brellis::platform::xpc {
 

@@ -8,16 +8,16 @@
 #include <vector>
 
 #include "platform/foundation/utf_text.h"
+#include "platform/transport/byte_codec.h"
 #include "platform/xpc/connection_limits.h"
-#include "platform/xpc/unique_fd.h"
 #include "platform/xpc/value.h"
 
 namespace brellis::platform::xpc {
 
-// The payload codec of the connection protocol's frames: fixed-size integers little-endian,
-// strings and data with a u32 length, values with a one-byte kind tag, descriptors as indexes
-// into the frame's descriptors. Every read is bounded by the payload; every failure names its
-// reason and is final.
+// The payload codec of the connection protocol's frames, on the transport's byte codec
+// (fixed-size integers little-endian, strings and data with a u32 length): values with a one-byte
+// kind tag, descriptors as indexes into the frame's descriptors. Every read is bounded by the
+// payload; every failure names its reason and is final.
 
 // Appends to a payload; descriptors are collected in index order into `fds`.
 class ValueWriter {
@@ -25,17 +25,12 @@ class ValueWriter {
   ValueWriter(const ConnectionLimits& limits, std::vector<SharedFd>& fds)
       : limits_(limits), fds_(fds) {}
 
-  void u8(uint8_t v) { bytes_.push_back(v); }
-  void u32(uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes_.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  }
-  void u64(uint64_t v) {
-    for (int i = 0; i < 8; ++i) bytes_.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  }
+  void u8(uint8_t v) { out_.u8(v); }
+  void u32(uint32_t v) { out_.u32(v); }
+  void u64(uint64_t v) { out_.u64(v); }
   bool sized(std::string_view s) {
     if (s.size() > limits_.maxFrameSize) return fail("string or data too long");
-    u32(static_cast<uint32_t>(s.size()));
-    bytes_.insert(bytes_.end(), s.begin(), s.end());
+    out_.field(s);
     return true;
   }
   bool descriptor(const SharedFd& fd) {
@@ -52,13 +47,13 @@ class ValueWriter {
     if (error_.empty()) error_ = std::move(reason);
     return false;
   }
-  Bytes& bytes() { return bytes_; }
+  transport::ByteWriter& out() { return out_; }
   const std::string& error() const { return error_; }
 
  private:
   const ConnectionLimits& limits_;
   std::vector<SharedFd>& fds_;
-  Bytes bytes_;
+  transport::ByteWriter out_;
   std::string error_;
 };
 
@@ -67,31 +62,17 @@ class ValueReader {
  public:
   ValueReader(std::span<const uint8_t> bytes, std::vector<UniqueFd>& fds,
               const ConnectionLimits& limits)
-      : bytes_(bytes), fds_(fds), limits_(limits), used_(fds.size(), false) {}
+      : in_(bytes), fds_(fds), limits_(limits), used_(fds.size(), false) {}
 
-  bool u8(uint8_t& v) {
-    if (remaining() < 1) return fail("truncated");
-    v = bytes_[pos_++];
-    return true;
-  }
-  bool u32(uint32_t& v) {
-    if (remaining() < 4) return fail("truncated");
-    v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(bytes_[pos_++]) << (8 * i);
-    return true;
-  }
-  bool u64(uint64_t& v) {
-    if (remaining() < 8) return fail("truncated");
-    v = 0;
-    for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(bytes_[pos_++]) << (8 * i);
-    return true;
-  }
+  bool u8(uint8_t& v) { return in_.u8(v) || fail("truncated"); }
+  bool u32(uint32_t& v) { return in_.u32(v) || fail("truncated"); }
+  bool u64(uint64_t& v) { return in_.u64(v) || fail("truncated"); }
   bool raw(std::string& out) {
     uint32_t n = 0;
     if (!u32(n)) return false;
-    if (n > remaining()) return fail("length beyond the frame");
-    out.assign(reinterpret_cast<const char*>(bytes_.data() + pos_), n);
-    pos_ += n;
+    std::span<const uint8_t> bytes;
+    if (!in_.take(n, bytes)) return fail("length beyond the frame");
+    out.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return true;
   }
   bool text(std::string& out) {
@@ -143,10 +124,9 @@ class ValueReader {
   const std::string& error() const { return error_; }
 
  private:
-  size_t remaining() const { return bytes_.size() - pos_; }
+  size_t remaining() const { return in_.remaining(); }
 
-  std::span<const uint8_t> bytes_;
-  size_t pos_ = 0;
+  transport::ByteReader in_;
   std::vector<UniqueFd>& fds_;
   const ConnectionLimits& limits_;
   std::vector<bool> used_;

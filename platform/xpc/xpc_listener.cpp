@@ -18,8 +18,8 @@
 #include "platform/foundation/state_root.h"
 #include "platform/os_log/logger.h"
 #include "platform/security/code_signing.h"
+#include "platform/transport/socket_io.h"
 #include "platform/xpc/service_directory.h"
-#include "platform/xpc/socket_io.h"
 #include "platform/xpc/xpc_connection_internal.h"
 #include "platform/xpc/xpc_error.h"
 
@@ -260,7 +260,7 @@ void XpcListener::Internal::acceptAvailable() {
     }
     // Anonymous: each message carries one end of a client's socket pair.
     uint8_t byte[16];
-    auto received = receiveMessage(socket->native_handle(), byte, 1);
+    auto received = transport::receiveMessage(socket->native_handle(), byte, 1);
     if (received.size < 0) break;
     if (received.truncated || received.fds.size() != 1 || received.size != 1) continue;
     int type = 0, domain = 0;
@@ -279,7 +279,7 @@ void XpcListener::Internal::acceptAvailable() {
 }
 
 void XpcListener::Internal::adopt(UniqueFd fd) {
-  if (!prepareSocket(fd.get())) return;
+  if (!transport::prepareSocket(fd.get())) return;
   auto connection = std::make_shared<XpcConnection>(std::make_unique<XpcConnection::Internal>(
       XpcConnection::Internal::Role::server, std::monostate{}, limits));
   connection->internal().self = connection;

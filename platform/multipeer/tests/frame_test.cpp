@@ -10,78 +10,18 @@ namespace {
 
 Bytes encoded(const Frame& frame) { return encodeFrame(frame).value(); }
 
-TEST(FrameCodec, WireBytesAreLengthTypePayload) {
+TEST(FrameCodec, LinkFramesAreTransportFramesWithoutDescriptors) {
   EXPECT_EQ(encoded(Frame{FrameType::data, {0xAA, 0xBB}}),
-            (Bytes{0x00, 0x00, 0x00, 0x03, 0x04, 0xAA, 0xBB}));
-  EXPECT_EQ(encoded(Frame{FrameType::bye, {}}), (Bytes{0x00, 0x00, 0x00, 0x01, 0x05}));
-}
-
-TEST(FrameCodec, DecodesFramesSplitAtEveryByte) {
-  Bytes stream;
-  std::vector<Frame> frames = {{FrameType::hello, {1, 2, 3}},
-                               {FrameType::accept, {}},
-                               {FrameType::data, Bytes(300, 0x5A)},
-                               {FrameType::bye, {}}};
-  for (const auto& frame : frames) {
-    auto bytes = encoded(frame);
-    stream.insert(stream.end(), bytes.begin(), bytes.end());
-  }
-  for (size_t chunk = 1; chunk <= stream.size(); ++chunk) {
-    FrameDecoder decoder;
-    std::vector<Frame> out;
-    for (size_t offset = 0; offset < stream.size(); offset += chunk) {
-      size_t size = std::min(chunk, stream.size() - offset);
-      ASSERT_TRUE(decoder.feed(stream.data() + offset, size).has_value());
-      while (auto frame = decoder.next()) out.push_back(*frame);
-    }
-    EXPECT_EQ(out, frames) << "chunk " << chunk;
-    EXPECT_EQ(decoder.buffered(), 0u);
-  }
-}
-
-TEST(FrameCodec, RefusesBadHeadersBeforeBufferingThePayload) {
-  struct Case {
-    Bytes header;
-    FrameError error;
-  };
-  std::vector<Case> cases = {
-      {{0, 0, 0, 0}, FrameError::emptyFrame},     {{0xFF, 0xFF, 0xFF, 0xFF}, FrameError::tooLarge},
-      {{0, 0x40, 0, 2}, FrameError::tooLarge},  // cap + 1 payload bytes
-      {{0, 0, 0, 1, 0}, FrameError::unknownType}, {{0, 0, 0, 1, 6}, FrameError::unknownType},
-  };
-  for (const auto& c : cases) {
-    FrameDecoder decoder;
-    auto result = decoder.feed(c.header.data(), c.header.size());
-    ASSERT_FALSE(result.has_value());
-    EXPECT_EQ(result.error(), c.error);
-    EXPECT_TRUE(decoder.failed());
-    EXPECT_EQ(decoder.buffered(), 0u);
-    // A failed decoder stays failed.
-    Bytes good = encoded(Frame{FrameType::bye, {}});
-    EXPECT_FALSE(decoder.feed(good.data(), good.size()).has_value());
-    EXPECT_FALSE(decoder.next().has_value());
-  }
-}
-
-TEST(FrameCodec, CapIsInclusive) {
-  FrameDecoder decoder(8);
-  Bytes atCap = encodeFrame(Frame{FrameType::data, Bytes(8, 1)}, 8).value();
-  ASSERT_TRUE(decoder.feed(atCap.data(), atCap.size()).has_value());
-  EXPECT_EQ(decoder.next()->payload.size(), 8u);
+            (Bytes{0x02, 0x00, 0x00, 0x00, 0x04, 0x01, 0x00, 0x00, 0xAA, 0xBB}));
+  EXPECT_EQ(encoded(Frame{FrameType::bye, {}}), (Bytes{0, 0, 0, 0, 0x05, 0x01, 0, 0}));
+  EXPECT_TRUE(encodeFrame(Frame{FrameType::data, Bytes(8, 1)}, 8).has_value());  // cap inclusive
   EXPECT_FALSE(encodeFrame(Frame{FrameType::data, Bytes(9, 1)}, 8).has_value());
-}
-
-TEST(FrameCodec, FramesBeforeABrokenHeaderAreStillDelivered) {
-  FrameDecoder decoder;
-  Bytes stream = encoded(Frame{FrameType::data, {7}});
-  Bytes garbage = {0xFF, 0xFF, 0xFF, 0xFF, 0x04};
-  stream.insert(stream.end(), garbage.begin(), garbage.end());
-  decoder.feed(stream.data(), stream.size());
-  auto first = decoder.next();
-  ASSERT_TRUE(first.has_value());
-  EXPECT_EQ(first->payload, Bytes{7});
-  EXPECT_TRUE(decoder.failed());
-  EXPECT_FALSE(decoder.next().has_value());
+  for (Bytes header : {Bytes{0, 0, 0, 0, 0x06, 0x01, 0, 0}, Bytes{0, 0, 0, 0, 0x05, 0x01, 1, 0},
+                       Bytes{0x01, 0, 0x40, 0, 0x04, 0x01, 0, 0}}) {
+    transport::FrameReader reader(linkFrameFormat());
+    reader.push(header);
+    EXPECT_FALSE(reader.next().has_value());
+  }
 }
 
 TEST(HelloPayload, RoundTripsAndKeepsAbsentApartFromEmptyContext) {

@@ -314,10 +314,11 @@ TEST_F(LinkTest, GarbageOnTheAdvertiserSocketIsDropped) {
     ::close(fd);
     return n;
   };
-  EXPECT_EQ(rawSend({0xFF, 0xFF, 0xFF, 0xFF}), 0);              // oversized length
-  EXPECT_EQ(rawSend({0x00, 0x00, 0x00, 0x02, 0x04, 0x00}), 0);  // data before hello
-  EXPECT_EQ(rawSend({0x00, 0x00, 0x00, 0x02, 0x01, 0x07}), 0);  // malformed hello
-  EXPECT_EQ(rawSend({}), 0);                                    // silence: hello time-out
+  EXPECT_EQ(rawSend({0xFF, 0xFF, 0xFF, 0xFF, 0x04, 0x01, 0x00, 0x00}), 0);  // oversized length
+  EXPECT_EQ(rawSend({0x01, 0x00, 0x00, 0x00, 0x04, 0x01, 0x00, 0x00, 0x00}),
+            0);  // data before hello
+  EXPECT_EQ(rawSend({0x01, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x07}), 0);  // malformed hello
+  EXPECT_EQ(rawSend({}), 0);  // silence: hello time-out
   EXPECT_TRUE(answerer->invitations.snapshot().empty());
 
   PeerID phone = browserDelegate->waitForFound().value();

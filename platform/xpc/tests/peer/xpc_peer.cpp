@@ -25,6 +25,8 @@ int main(int argc, char** argv) {
     // Keeps the reply until the process ends: the caller waits until then.
     static std::vector<Reply> kept;
     kept.push_back(reply);
+    std::printf("held\n");
+    std::fflush(stdout);
   });
   auto listener = XpcListener::makeWithMachServiceName(name);
   std::vector<std::shared_ptr<XpcConnection>> connections;

@@ -1,8 +1,8 @@
-#include "platform/xpc/unique_fd.h"
+#include "platform/transport/unique_fd.h"
 
 #include <unistd.h>
 
-namespace brellis::platform::xpc {
+namespace brellis::platform::transport {
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
   if (this != &other) reset(other.release());
@@ -16,4 +16,4 @@ void UniqueFd::reset(int fd) {
   fd_ = fd;
 }
 
-}  // namespace brellis::platform::xpc
+}  // namespace brellis::platform::transport

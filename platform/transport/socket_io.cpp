@@ -1,4 +1,4 @@
-#include "platform/xpc/socket_io.h"
+#include "platform/transport/socket_io.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace brellis::platform::xpc {
+namespace brellis::platform::transport {
 
 Received receiveMessage(int fd, std::span<uint8_t> buffer, size_t maxDescriptors) {
   Received result;
@@ -94,4 +94,4 @@ bool prepareSocket(int fd) {
   return ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &one, sizeof(one)) == 0;
 }
 
-}  // namespace brellis::platform::xpc
+}  // namespace brellis::platform::transport

@@ -8,9 +8,9 @@
 #include <span>
 #include <vector>
 
-#include "platform/xpc/unique_fd.h"
+#include "platform/transport/unique_fd.h"
 
-namespace brellis::platform::xpc {
+namespace brellis::platform::transport {
 
 // One recvmsg(MSG_CMSG_CLOEXEC | MSG_DONTWAIT): bytes, descriptors (SCM_RIGHTS) and the
 // sender's credentials (SCM_CREDENTIALS, with SO_PASSCRED set). When the control data was
@@ -32,4 +32,4 @@ ssize_t sendMessage(int fd, std::span<const uint8_t> bytes, std::span<const int>
 // Sets O_NONBLOCK and SO_PASSCRED; false on failure.
 bool prepareSocket(int fd);
 
-}  // namespace brellis::platform::xpc
+}  // namespace brellis::platform::transport

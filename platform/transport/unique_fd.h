@@ -3,7 +3,7 @@
 #include <memory>
 #include <utility>
 
-namespace brellis::platform::xpc {
+namespace brellis::platform::transport {
 
 // Sole owner of one file descriptor; closes it on destruction. Move-only.
 class UniqueFd {
@@ -33,4 +33,4 @@ inline SharedFd makeSharedFd(UniqueFd fd) {
   return std::make_shared<const UniqueFd>(std::move(fd));
 }
 
-}  // namespace brellis::platform::xpc
+}  // namespace brellis::platform::transport
