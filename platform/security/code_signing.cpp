@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "platform/crypto/crypto.h"
+#include "platform/foundation/decoding_error.h"
 #include "platform/security/x509_certificate.h"
 
 namespace brellis::platform::security {
@@ -138,7 +139,12 @@ SigningInformation verifySignature(const foundation::Bytes& executableBytes,
   }
   std::optional<foundation::Bytes> bytes = readAll(file.fd, kMaxSignatureFileSize);
   if (!bytes) throw SecurityError(errSecCSSignatureFailed, "signature cannot be read");
-  CodeSignature signature = decodeCodeSignature(*bytes);
+  CodeSignature signature;
+  try {
+    signature = decodeCodeSignature(*bytes);
+  } catch (const foundation::DecodingError& error) {
+    throw SecurityError(errSecCSSignatureFailed, error.debugDescription());
+  }
 
   if (!crypto::constantTimeEqual(crypto::sha256(executableBytes), signature.executableHash)) {
     throw SecurityError(errSecCSSignatureFailed,
