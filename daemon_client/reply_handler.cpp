@@ -3,15 +3,18 @@
 #include <exception>
 
 #include "daemon_client/tarvo_daemon_connection_error.h"
-#include "daemon_client/tarvo_daemon_wire.h"
+#include "platform/foundation/decoding_error.h"
 #include "platform/foundation/error_record.h"
-#include "platform/foundation/keyed_archiver.h"
+#include "platform/foundation/keyed_unarchiver.h"
+#include "platform/xpc/xpc_error.h"
 
 namespace brellis::daemon_client {
 
 namespace {
 
 namespace fnd = platform::foundation;
+namespace xpc = platform::xpc;
+using platform::xpc::Value;
 
 constexpr const char* kSuccessA = "%s: success";
 constexpr const char* kSuccessB = "%{public}s: success";
@@ -27,11 +30,6 @@ constexpr const char* kMissingProvider =
 
 // Line numbers of the desktop-asset reply, in the order of the row's `lines`.
 enum AssetLine { kMissingLine = 0, kDaemonErrorLine = 1, kNilLine = 2, kDecodingLine = 3 };
-
-const Value& at(const ReplyValues& reply, size_t index) {
-  static const Value null;
-  return index < reply.size() ? reply[index] : null;
-}
 
 void logSuccess(const OperationDescriptor& row, const Logger& log) {
   log.debug(row.logSet == LogSet::a ? kSuccessA : kSuccessB, row.signature);
@@ -49,84 +47,81 @@ void logSuccess(const OperationDescriptor& row, const Logger& log) {
   throw TarvoDaemonConnectionError::unknown();
 }
 
-// The value-or-error shape over a converted first value; the error sits in the reply's last slot.
+// The value-or-error shape (and value-only, which has no error slot) over the first field.
 template <class T>
-T valueOrError(const OperationDescriptor& row, const ReplyValues& reply, const Logger& log,
-               std::optional<T> value) {
-  if (row.shape == ReplyShape::valueOnly) {
-    if (value) {
-      logSuccess(row, log);
-      return std::move(*value);
-    }
-    raiseNoResult(row, log, row.lines[1]);
-  }
-  auto error = errorFromWire(at(reply, row.reply.count - 1));
-  if (value) {
+T valueOrError(const OperationDescriptor& row, ReplyFields& reply, const Logger& log) {
+  if (auto value = reply.take<T>(0)) {
     logSuccess(row, log);
     return std::move(*value);
   }
-  if (error) raiseDaemonError(row, log, *error, row.lines[0]);
+  if (reply.error()) raiseDaemonError(row, log, *reply.error(), row.lines[0]);
   raiseNoResult(row, log, row.lines[1]);
 }
 
 }  // namespace
 
-void handleReply(const OperationDescriptor& row, ReplyValues reply, const Logger& log,
-                 ReplyTag<void>) {
-  if (row.shape == ReplyShape::errorOnly) {
-    if (auto error = errorFromWire(at(reply, 0))) raiseDaemonError(row, log, *error, row.lines[0]);
+ReplyFields decodeReply(const OperationDescriptor& row, std::vector<Value> values) {
+  try {
+    return ReplyFields::decode(row, std::move(values));
+  } catch (const fnd::DecodingError& error) {
+    throw fnd::ErrorException(
+        xpc::xpcError(xpc::kErrorConnectionReplyInvalid, error.debugDescription()));
   }
+}
+
+void handleReply(const OperationDescriptor& row, ReplyFields reply, const Logger& log,
+                 ReplyTag<void>) {
+  if (reply.error()) raiseDaemonError(row, log, *reply.error(), row.lines[0]);
   logSuccess(row, log);
 }
 
-Bytes handleReply(const OperationDescriptor& row, ReplyValues reply, const Logger& log,
+Bytes handleReply(const OperationDescriptor& row, ReplyFields reply, const Logger& log,
                   ReplyTag<Bytes>) {
-  return valueOrError(row, reply, log, bytesFromWire(at(reply, 0)));
+  return valueOrError<Bytes>(row, reply, log);
 }
 
-std::string handleReply(const OperationDescriptor& row, ReplyValues reply, const Logger& log,
+std::string handleReply(const OperationDescriptor& row, ReplyFields reply, const Logger& log,
                         ReplyTag<std::string>) {
   if (row.shape == ReplyShape::version) {
-    auto text = stringFromWire(at(reply, 0));
+    auto text = reply.take<std::string>(0);
     logSuccess(row, log);
     return text.value_or(std::string());
   }
-  return valueOrError(row, reply, log, stringFromWire(at(reply, 0)));
+  return valueOrError<std::string>(row, reply, log);
 }
 
-Endpoint handleReply(const OperationDescriptor& row, ReplyValues reply, const Logger& log,
+Endpoint handleReply(const OperationDescriptor& row, ReplyFields reply, const Logger& log,
                      ReplyTag<Endpoint>) {
-  return valueOrError(row, reply, log, endpointFromWire(at(reply, 0)));
+  return valueOrError<Endpoint>(row, reply, log);
 }
 
-StringListsDictionary handleReply(const OperationDescriptor& row, ReplyValues reply,
+StringListsDictionary handleReply(const OperationDescriptor& row, ReplyFields reply,
                                   const Logger& log, ReplyTag<StringListsDictionary>) {
-  return valueOrError(row, reply, log, stringListsDictFromWire(at(reply, 0)));
+  return valueOrError<StringListsDictionary>(row, reply, log);
 }
 
-EphemeralSecret handleReply(const OperationDescriptor& row, ReplyValues reply, const Logger& log,
+EphemeralSecret handleReply(const OperationDescriptor& row, ReplyFields reply, const Logger& log,
                             ReplyTag<EphemeralSecret>) {
-  auto sharedSecret = bytesFromWire(at(reply, 0));
-  auto publicKeyData = bytesFromWire(at(reply, 1));
-  auto error = errorFromWire(at(reply, 2));
+  auto sharedSecret = reply.take<Bytes>(0);
+  auto publicKeyData = reply.take<Bytes>(1);
   if (sharedSecret && publicKeyData) {
     logSuccess(row, log);
     return EphemeralSecret{std::move(*sharedSecret), std::move(*publicKeyData)};
   }
-  if (error) raiseDaemonError(row, log, *error, row.lines[0]);
+  if (reply.error()) raiseDaemonError(row, log, *reply.error(), row.lines[0]);
   raiseNoResult(row, log, row.lines[1]);
 }
 
-std::optional<Number> handleReply(const OperationDescriptor&, ReplyValues reply, const Logger&,
+std::optional<Number> handleReply(const OperationDescriptor&, ReplyFields reply, const Logger&,
                                   ReplyTag<std::optional<Number>>) {
-  return numberFromWire(at(reply, 0));
+  return reply.take<Number>(0);
 }
 
-TOTPPairingInformation handleReply(const OperationDescriptor& row, ReplyValues reply,
+TOTPPairingInformation handleReply(const OperationDescriptor& row, ReplyFields reply,
                                    const Logger& log, ReplyTag<TOTPPairingInformation>) {
-  auto secret = bytesFromWire(at(reply, 0));
-  auto backupCode = stringFromWire(at(reply, 1));
-  if (auto error = errorFromWire(at(reply, 2))) raiseDaemonError(row, log, *error, row.lines[0]);
+  if (reply.error()) raiseDaemonError(row, log, *reply.error(), row.lines[0]);
+  auto secret = reply.take<Bytes>(0);
+  auto backupCode = reply.take<std::string>(1);
   if (secret && backupCode) {
     logSuccess(row, log);
     return TOTPPairingInformation{std::move(*secret), std::move(*backupCode)};
@@ -134,27 +129,20 @@ TOTPPairingInformation handleReply(const OperationDescriptor& row, ReplyValues r
   throw TarvoDaemonConnectionError::unknown();
 }
 
-DesktopPicture handleReply(const OperationDescriptor& row, ReplyValues reply, const Logger& log,
+DesktopPicture handleReply(const OperationDescriptor& row, ReplyFields reply, const Logger& log,
                            ReplyTag<DesktopPicture>) {
-  auto appearance = numberFromWire(at(reply, 0));
-  auto fileHandle = fileHandleFromWire(at(reply, 1));
-  auto url = stringFromWire(at(reply, 2));
-  auto error = errorFromWire(at(reply, 3));
-  if (appearance) {
+  if (auto appearance = reply.take<Number>(0)) {
     logSuccess(row, log);
-    return DesktopPicture{std::move(*appearance), std::move(fileHandle), std::move(url)};
+    return DesktopPicture{std::move(*appearance), reply.take<FileHandle>(1), reply.take<Url>(2)};
   }
-  if (error) raiseDaemonError(row, log, *error, row.lines[0]);
+  if (reply.error()) raiseDaemonError(row, log, *reply.error(), row.lines[0]);
   raiseNoResult(row, log, row.lines[1]);
 }
 
-DesktopAsset handleReply(const OperationDescriptor& row, ReplyValues reply, const Logger& log,
+DesktopAsset handleReply(const OperationDescriptor& row, ReplyFields reply, const Logger& log,
                          ReplyTag<DesktopAsset>) {
-  auto provider = stringFromWire(at(reply, 0));
-  auto configurationData = bytesFromWire(at(reply, 1));
-  auto fileHandle = fileHandleFromWire(at(reply, 2));
-  auto url = stringFromWire(at(reply, 3));
-  auto error = errorFromWire(at(reply, 4));
+  auto provider = reply.take<std::string>(0);
+  auto configurationData = reply.take<Bytes>(1);
   if (provider && configurationData) {
     try {
       // The archive is outside input: the unarchiver bounds size, depth and references.
@@ -165,25 +153,24 @@ DesktopAsset handleReply(const OperationDescriptor& row, ReplyValues reply, cons
       }
       auto configuration = WallpaperConfiguration::decode(*tree);
       logSuccess(row, log);
-      return DesktopAsset{std::move(*provider), std::move(configuration), std::move(fileHandle),
-                          std::move(url)};
+      return DesktopAsset{std::move(*provider), std::move(configuration), reply.take<FileHandle>(2),
+                          reply.take<Url>(3)};
     } catch (...) {
       log.error(kConfigurationError, row.signature, row.lines[kDecodingLine],
                 fnd::errorText(std::current_exception()));
       throw;
     }
   }
-  if (error) raiseDaemonError(row, log, *error, row.lines[kDaemonErrorLine]);
+  if (reply.error()) raiseDaemonError(row, log, *reply.error(), row.lines[kDaemonErrorLine]);
   log.error(kMissingProvider, row.signature, row.lines[kMissingLine]);
   throw TarvoDaemonConnectionError::unknown();
 }
 
-std::vector<Bytes> handleReply(const OperationDescriptor& row, ReplyValues reply, const Logger& log,
+std::vector<Bytes> handleReply(const OperationDescriptor& row, ReplyFields reply, const Logger& log,
                                ReplyTag<std::vector<Bytes>>) {
-  auto list = bytesListFromWire(at(reply, 0));
-  if (auto error = errorFromWire(at(reply, 1))) raiseDaemonError(row, log, *error, row.lines[0]);
+  if (reply.error()) raiseDaemonError(row, log, *reply.error(), row.lines[0]);
   logSuccess(row, log);
-  return list.value_or(std::vector<Bytes>());
+  return reply.take<std::vector<Bytes>>(0).value_or(std::vector<Bytes>());
 }
 
 }  // namespace brellis::daemon_client

@@ -1,8 +1,5 @@
 #include "daemon_client/tarvo_daemon_wire.h"
 
-#include "platform/foundation/error_record.h"
-#include "platform/xpc/xpc_error.h"
-
 namespace brellis::daemon_client {
 
 namespace {
@@ -13,15 +10,7 @@ using xpc::ValueKind;
 // Seconds between 1970-01-01 and 2001-01-01, the epoch of dates on the wire.
 constexpr double kSecondsFrom1970To2001 = 978307200.0;
 
-std::string mismatch(const char* expected, const Value& value) {
-  return std::string("reply value is ") + xpc::kindName(value.kind()) + ", expected " + expected;
-}
-
 }  // namespace
-
-void throwReplyInvalid(const std::string& why) {
-  throw platform::foundation::ErrorException(xpc::xpcError(xpc::kErrorConnectionReplyInvalid, why));
-}
 
 xpc::ArgType wireType(WireKind kind, bool inReply) {
   auto make = [inReply](ValueKind k, bool nullable = false) {
@@ -106,89 +95,6 @@ Value toWire(const StringListsDictionary& value) {
 Date dateFromWire(const platform::foundation::PlistDate& date) {
   auto seconds = std::chrono::duration<double>(date.secondsSince2001 + kSecondsFrom1970To2001);
   return Date(std::chrono::duration_cast<Date::duration>(seconds));
-}
-
-std::optional<Bytes> bytesFromWire(const Value& value) {
-  if (value.isNull()) return std::nullopt;
-  if (const auto* data = value.asData()) return *data;
-  throwReplyInvalid(mismatch("data", value));
-}
-
-std::optional<std::string> stringFromWire(const Value& value) {
-  if (value.isNull()) return std::nullopt;
-  if (const auto* text = value.asString()) return *text;
-  throwReplyInvalid(mismatch("string", value));
-}
-
-std::optional<Endpoint> endpointFromWire(const Value& value) {
-  if (value.isNull()) return std::nullopt;
-  if (const auto* endpoint = value.asEndpoint()) return *endpoint;
-  throwReplyInvalid(mismatch("endpoint", value));
-}
-
-std::optional<Number> numberFromWire(const Value& value) {
-  switch (value.kind()) {
-    case ValueKind::null:
-      return std::nullopt;
-    case ValueKind::int64:
-    case ValueKind::uint64:
-    case ValueKind::real:
-    case ValueKind::boolean:
-      return value;
-    default:
-      throwReplyInvalid(mismatch("number", value));
-  }
-}
-
-std::optional<FileHandle> fileHandleFromWire(const Value& value) {
-  if (value.isNull()) return std::nullopt;
-  if (const auto* fd = value.asFd()) return *fd;
-  throwReplyInvalid(mismatch("file handle", value));
-}
-
-std::optional<platform::foundation::ErrorRecord> errorFromWire(const Value& value) {
-  if (value.isNull()) return std::nullopt;
-  if (const auto* error = value.asError()) return *error;
-  throwReplyInvalid(mismatch("error", value));
-}
-
-std::optional<std::vector<Bytes>> bytesListFromWire(const Value& value) {
-  if (value.isNull()) return std::nullopt;
-  const auto* array = value.asArray();
-  if (array == nullptr) throwReplyInvalid(mismatch("array", value));
-  std::vector<Bytes> list;
-  for (const auto& item : *array) {
-    const auto* data = item.asData();
-    if (data == nullptr) throwReplyInvalid(mismatch("data element", item));
-    list.push_back(*data);
-  }
-  return list;
-}
-
-std::optional<std::vector<std::string>> stringListFromWire(const Value& value) {
-  if (value.isNull()) return std::nullopt;
-  const auto* array = value.asArray();
-  if (array == nullptr) throwReplyInvalid(mismatch("array", value));
-  std::vector<std::string> list;
-  for (const auto& item : *array) {
-    const auto* text = item.asString();
-    if (text == nullptr) throwReplyInvalid(mismatch("string element", item));
-    list.push_back(*text);
-  }
-  return list;
-}
-
-std::optional<StringListsDictionary> stringListsDictFromWire(const Value& value) {
-  if (value.isNull()) return std::nullopt;
-  const auto* dict = value.asDict();
-  if (dict == nullptr) throwReplyInvalid(mismatch("dictionary", value));
-  StringListsDictionary result;
-  for (const auto& [key, item] : *dict) {
-    auto list = stringListFromWire(item);
-    if (!list) throwReplyInvalid(mismatch("array of strings", item));
-    result[key] = std::move(*list);
-  }
-  return result;
 }
 
 }  // namespace brellis::daemon_client

@@ -32,19 +32,4 @@ Value toWire(const std::vector<std::string>& value);
 Value toWire(const StringListsDictionary& value);
 Date dateFromWire(const platform::foundation::PlistDate& date);
 
-// Reply conversion: absent for nil; a value of another kind (also an element of a list or a
-// dictionary) raises the reply-invalid error (NSCocoaErrorDomain 4101), never a crash.
-std::optional<Bytes> bytesFromWire(const Value& value);
-std::optional<std::string> stringFromWire(const Value& value);
-std::optional<Endpoint> endpointFromWire(const Value& value);
-std::optional<Number> numberFromWire(const Value& value);
-std::optional<FileHandle> fileHandleFromWire(const Value& value);
-std::optional<platform::foundation::ErrorRecord> errorFromWire(const Value& value);
-std::optional<std::vector<Bytes>> bytesListFromWire(const Value& value);
-std::optional<std::vector<std::string>> stringListFromWire(const Value& value);
-std::optional<StringListsDictionary> stringListsDictFromWire(const Value& value);
-
-// The reply-invalid error raised for a malformed reply.
-[[noreturn]] void throwReplyInvalid(const std::string& why);
-
 }  // namespace brellis::daemon_client

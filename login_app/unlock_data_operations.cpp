@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "daemon_client/tarvo_daemon_connection.h"
-#include "platform/foundation/keyed_archiver.h"
+#include "platform/foundation/keyed_unarchiver.h"
 #include "platform/os_log/logger.h"
 #include "token_host/unlock_archive.h"
 

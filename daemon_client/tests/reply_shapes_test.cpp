@@ -6,6 +6,7 @@
 #include "daemon_client/tarvo_daemon_wire.h"
 #include "daemon_client/tests/fake_daemon_channel.h"
 #include "platform/dispatch/task.h"
+#include "platform/foundation/decoding_error.h"
 #include "platform/foundation/keyed_archiver.h"
 #include "platform/os_log/logger.h"
 #include "platform/xpc/xpc_error.h"

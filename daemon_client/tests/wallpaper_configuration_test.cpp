@@ -13,6 +13,7 @@
 
 #include "platform/foundation/decoding_error.h"
 #include "platform/foundation/keyed_archiver.h"
+#include "platform/foundation/keyed_unarchiver.h"
 #include "platform/foundation/plist_codec.h"
 #include "testing/support/python_oracle.h"
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/foundation/keyed_archiver.h"
+#include "platform/foundation/keyed_unarchiver.h"
 #include "platform/multipeer/peer_id.h"
 
 namespace fnd = brellis::platform::foundation;
@@ -17,12 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     std::optional<fnd::PlistValue> tree = fnd::unarchiveDecodable(bytes, limits);
     if (tree && !(fnd::unarchiveDecodable(fnd::archiveEncodable(*tree)) == tree)) std::abort();
-  } catch (const fnd::ErrorException&) {
+  } catch (const fnd::DecodingError&) {
   }
   try {
     fnd::KeyedUnarchiver unarchiver(bytes, limits);
     unarchiver.decodeUuid(fnd::kKeyedArchiveRootObjectKey);
-  } catch (const fnd::ErrorException&) {
+  } catch (const fnd::DecodingError&) {
   }
   brellis::platform::multipeer::unarchivePeerID(bytes);
   return 0;

@@ -61,9 +61,9 @@ TEST(UnlockOperationsTest, FetchDecodesTheArchiveOrRaisesTheRightError) {
   try {
     run(fetchUnlockData());
     FAIL();
-  } catch (const platform::foundation::ErrorException& error) {
-    EXPECT_EQ(error.record().domain, "NSCocoaErrorDomain");
-    EXPECT_EQ(error.record().code, 4864);
+  } catch (const platform::foundation::DecodingError& error) {
+    EXPECT_EQ(error.toRecord().domain, "NSCocoaErrorDomain");
+    EXPECT_EQ(error.toRecord().code, 4864);
   }
   // An archive without a root object.
   platform::foundation::KeyedArchiver archiver;

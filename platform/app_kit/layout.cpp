@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/app_kit/renderer.h"
+#include "platform/foundation/utf_text.h"
 
 namespace brellis::platform::app_kit {
 
@@ -67,9 +68,8 @@ std::string truncated(const std::string& text, double width) {
   if (measureText(text).width <= width) return text;
   std::string prefix = text;
   while (!prefix.empty()) {
-    size_t end = prefix.size() - 1;  // drop the last code point
-    while (end > 0 && (static_cast<unsigned char>(prefix[end]) & 0xC0) == 0x80) --end;
-    prefix.resize(end);
+    // Drop the last code point.
+    prefix.resize(platform::foundation::utf8BoundaryAtOrBefore(prefix, prefix.size() - 1));
     if (measureText(prefix + kEllipsis).width <= width) return prefix + kEllipsis;
   }
   return measureText(kEllipsis).width <= width ? kEllipsis : "";

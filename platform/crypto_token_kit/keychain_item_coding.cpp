@@ -2,15 +2,19 @@
 
 #include <charconv>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/crypto_token_kit/tk_token_keychain_certificate.h"
 #include "platform/crypto_token_kit/tk_token_keychain_key.h"
+#include "platform/foundation/decoding_error.h"
 #include "platform/os_log/logger.h"
 
 namespace brellis::platform::crypto_token_kit {
 
 namespace {
 
+using foundation::DecodingError;
 using foundation::PlistArray;
 using foundation::PlistDict;
 using foundation::PlistValue;
@@ -47,10 +51,30 @@ std::optional<int64_t> parseOperation(const std::string& text) {
   return value;
 }
 
-std::optional<bool> boolAt(const PlistDict& dict, const char* key) {
+[[noreturn]] void typeMismatch(std::vector<std::string> path, const char* expected,
+                               const PlistValue& found) {
+  throw DecodingError(DecodingError::Kind::typeMismatch, std::move(path),
+                      std::string("Expected to decode ") + expected + " but found " +
+                          foundation::kindName(found) + " instead.");
+}
+
+[[noreturn]] void corrupted(std::vector<std::string> path, const char* why) {
+  throw DecodingError(DecodingError::Kind::dataCorrupted, std::move(path), why);
+}
+
+const PlistValue& required(const PlistDict& dict, const char* key) {
   const PlistValue* value = dict.find(key);
-  if (!value) return std::nullopt;
-  return value->boolean();
+  if (!value) {
+    throw DecodingError(DecodingError::Kind::keyNotFound, {key},
+                        std::string("No value associated with key ") + key + ".");
+  }
+  return *value;
+}
+
+bool boolAt(const PlistDict& dict, const char* key) {
+  const PlistValue& value = required(dict, key);
+  if (!value.boolean()) typeMismatch({key}, "Bool", value);
+  return *value.boolean();
 }
 
 }  // namespace
@@ -82,66 +106,58 @@ PlistValue encodeKeychainItem(const TKTokenKeychainItem& item) {
 
 std::shared_ptr<TKTokenKeychainItem> decodeKeychainItem(const PlistValue& value) {
   const PlistDict* dict = value.dict();
-  if (!dict) return nullptr;
-  const PlistValue* kind = dict->find(kKind);
-  const PlistValue* objectIDValue = dict->find(kObjectID);
-  if (!kind || !kind->string() || !objectIDValue) return nullptr;
-  auto objectID = objectIDFromPlist(*objectIDValue);
-  if (!objectID) return nullptr;
+  if (!dict) typeMismatch({}, "Dictionary", value);
+  const PlistValue* kind = &required(*dict, kKind);
+  if (!kind->string()) typeMismatch({kKind}, "String", *kind);
+  auto objectID = objectIDFromPlist(required(*dict, kObjectID));
+  if (!objectID) corrupted({kObjectID}, "not an object identifier");
 
   std::optional<std::string> label;
   if (const PlistValue* labelValue = dict->find(kLabel)) {
-    if (!labelValue->string()) return nullptr;
+    if (!labelValue->string()) typeMismatch({kLabel}, "String", *labelValue);
     label = *labelValue->string();
   }
   TKTokenOperationConstraints constraints;
   if (const PlistValue* constraintsValue = dict->find(kConstraints)) {
-    if (!constraintsValue->dict()) return nullptr;
+    if (!constraintsValue->dict()) typeMismatch({kConstraints}, "Dictionary", *constraintsValue);
     for (const auto& [text, constraint] : *constraintsValue->dict()) {
       auto operation = parseOperation(text);
-      if (!operation) return nullptr;
+      if (!operation) corrupted({kConstraints, text}, "not an operation number");
       constraints[*operation] = constraint;
     }
   }
 
   std::shared_ptr<TKTokenKeychainItem> item;
   if (*kind->string() == kKindKey) {
-    const PlistValue* keyTypeValue = dict->find(kKeyType);
-    const PlistValue* sizeValue = dict->find(kKeySizeInBits);
-    if (!keyTypeValue || !keyTypeValue->string() || !sizeValue || !sizeValue->int64()) {
-      return nullptr;
-    }
+    const PlistValue& keyTypeValue = required(*dict, kKeyType);
+    const PlistValue& sizeValue = required(*dict, kKeySizeInBits);
+    if (!sizeValue.int64()) typeMismatch({kKeySizeInBits}, "Int", sizeValue);
     KeyType keyType;
-    if (*keyTypeValue->string() == kKeyTypeRSA) {
+    if (keyTypeValue.string() && *keyTypeValue.string() == kKeyTypeRSA) {
       keyType = KeyType::rsa;
-    } else if (*keyTypeValue->string() == kKeyTypeEC) {
+    } else if (keyTypeValue.string() && *keyTypeValue.string() == kKeyTypeEC) {
       keyType = KeyType::ecSECPrimeRandom;
     } else {
-      return nullptr;
+      corrupted({kKeyType}, "not a key type");
     }
     std::optional<foundation::Bytes> publicKeyData;
     if (const PlistValue* keyData = dict->find(kPublicKeyData)) {
-      if (!keyData->data()) return nullptr;
+      if (!keyData->data()) typeMismatch({kPublicKeyData}, "Data", *keyData);
       publicKeyData = *keyData->data();
     }
-    auto key = std::make_shared<TKTokenKeychainKey>(*objectID, keyType, *sizeValue->int64(),
+    auto key = std::make_shared<TKTokenKeychainKey>(*objectID, keyType, *sizeValue.int64(),
                                                     std::move(publicKeyData));
-    auto canSign = boolAt(*dict, kCanSign);
-    auto canDecrypt = boolAt(*dict, kCanDecrypt);
-    auto canExchange = boolAt(*dict, kCanPerformKeyExchange);
-    auto login = boolAt(*dict, kSuitableForLogin);
-    if (!canSign || !canDecrypt || !canExchange || !login) return nullptr;
-    key->setCanSign(*canSign);
-    key->setCanDecrypt(*canDecrypt);
-    key->setCanPerformKeyExchange(*canExchange);
-    key->setSuitableForLogin(*login);
+    key->setCanSign(boolAt(*dict, kCanSign));
+    key->setCanDecrypt(boolAt(*dict, kCanDecrypt));
+    key->setCanPerformKeyExchange(boolAt(*dict, kCanPerformKeyExchange));
+    key->setSuitableForLogin(boolAt(*dict, kSuitableForLogin));
     item = key;
   } else if (*kind->string() == kKindCertificate) {
-    const PlistValue* data = dict->find(kData);
-    if (!data || !data->data()) return nullptr;
-    item = std::make_shared<TKTokenKeychainCertificate>(*objectID, *data->data());
+    const PlistValue& data = required(*dict, kData);
+    if (!data.data()) typeMismatch({kData}, "Data", data);
+    item = std::make_shared<TKTokenKeychainCertificate>(*objectID, *data.data());
   } else {
-    return nullptr;
+    corrupted({kKind}, "not a keychain item kind");
   }
   item->setLabel(std::move(label));
   item->setConstraints(std::move(constraints));
@@ -164,9 +180,9 @@ TKTokenKeychainItems decodeKeychainItems(const PlistValue& value) {
     return items;
   }
   for (const auto& entry : *array) {
-    if (auto item = decodeKeychainItem(entry)) {
-      items.push_back(std::move(item));
-    } else {
+    try {
+      items.push_back(decodeKeychainItem(entry));
+    } catch (const DecodingError&) {
       log().error("Skipping a keychain item that cannot be read");
     }
   }

@@ -13,7 +13,7 @@ namespace brellis::platform::crypto_token_kit {
 //    key: "keyType": "RSA"|"EC", "keySizeInBits", "publicKeyData", "canSign", "canDecrypt",
 //         "canPerformKeyExchange", "suitableForLogin";
 //    certificate: "data"}
-// Decoding checks every kind and range; anything else gives absent.
+// Decoding checks every kind and range; anything else raises DecodingError.
 foundation::PlistValue encodeKeychainItem(const TKTokenKeychainItem& item);
 std::shared_ptr<TKTokenKeychainItem> decodeKeychainItem(const foundation::PlistValue& value);
 

@@ -4,7 +4,6 @@
 #include <string>
 #include <string_view>
 
-#include "platform/foundation/hex.h"  // the hex codec was declared here first
 #include "platform/foundation/plist_value.h"
 
 namespace brellis::platform::foundation {

@@ -1,27 +1,15 @@
 #include "platform/foundation/canonical_equivalence.h"
 
 #include <unicode/unorm2.h>
-#include <unicode/ustring.h>
 
 #include <climits>
 #include <vector>
 
+#include "platform/foundation/utf_text.h"
+
 namespace brellis::platform::foundation {
 
 namespace {
-
-// Well-formed UTF-8 as UTF-16; nothing for ill-formed input (u_strFromUTF8 substitutes nothing).
-std::optional<std::u16string> utf16(std::string_view text) {
-  if (text.size() > INT32_MAX / 2) return std::nullopt;
-  std::u16string out(text.size(), u'\0');  // never more UTF-16 units than UTF-8 bytes
-  int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strFromUTF8(out.data(), static_cast<int32_t>(out.size()), &length, text.data(),
-                static_cast<int32_t>(text.size()), &status);
-  if (U_FAILURE(status)) return std::nullopt;
-  out.resize(static_cast<size_t>(length));
-  return out;
-}
 
 std::optional<std::u16string> normalized(const UNormalizer2* normalizer, const std::u16string& in) {
   UErrorCode status = U_ZERO_ERROR;
@@ -40,8 +28,9 @@ std::optional<std::u16string> composed(std::string_view text) {
   UErrorCode status = U_ZERO_ERROR;
   const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
   if (U_FAILURE(status)) return std::nullopt;
-  auto units = utf16(text);
-  if (!units) return std::nullopt;
+  // Ill-formed text has no composition; ICU counts lengths in 32 bits.
+  auto units = utf8ToUtf16(text);
+  if (!units || units->size() > INT32_MAX / 2) return std::nullopt;
   return normalized(nfc, *units);
 }
 
@@ -58,14 +47,7 @@ bool canonicallyEquivalent(std::string_view a, std::string_view b) {
 std::optional<std::string> canonicalComposition(std::string_view text) {
   auto units = composed(text);
   if (!units) return std::nullopt;
-  std::string out(units->size() * 3, '\0');
-  int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strToUTF8(out.data(), static_cast<int32_t>(out.size()), &length, units->data(),
-              static_cast<int32_t>(units->size()), &status);
-  if (U_FAILURE(status)) return std::nullopt;
-  out.resize(static_cast<size_t>(length));
-  return out;
+  return utf16ToUtf8(*units);
 }
 
 std::string canonicalHashKey(std::string_view text) {

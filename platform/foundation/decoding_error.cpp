@@ -2,13 +2,13 @@
 
 #include <utility>
 
-#include "platform/foundation/keyed_archiver.h"
-
 namespace brellis::platform::foundation {
 
 namespace {
 
 constexpr const char* kCodingPathKey = "NSCodingPath";
+constexpr const char* kReadFormatMessage =
+    "The data couldn\u2019t be read because it isn\u2019t in the correct format.";
 
 const char* kindName(DecodingError::Kind kind) {
   switch (kind) {
@@ -27,14 +27,21 @@ const char* kindName(DecodingError::Kind kind) {
 }  // namespace
 
 DecodingError::DecodingError(Kind kind, std::vector<std::string> codingPath,
-                             std::string debugDescription)
+                             std::string debugDescription, Format format)
     : kind_(kind),
+      format_(format),
       codingPath_(std::move(codingPath)),
       debugDescription_(std::move(debugDescription)) {}
 
 ErrorRecord DecodingError::toRecord() const {
   ErrorRecord record;
   record.domain = kCocoaErrorDomain;
+  if (format_ == Format::keyedArchive) {
+    record.code = kCoderReadCorruptError;
+    record.userInfo.set(kDebugDescriptionKey, debugDescription_);
+    record.userInfo.set(kLocalizedDescriptionKey, kReadFormatMessage);
+    return record;
+  }
   record.code = (kind_ == Kind::typeMismatch || kind_ == Kind::dataCorrupted)
                     ? kCoderReadCorruptError
                     : kCoderValueNotFoundError;
@@ -46,6 +53,7 @@ ErrorRecord DecodingError::toRecord() const {
 }
 
 std::string DecodingError::description() const {
+  if (format_ == Format::keyedArchive) return toRecord().description();
   std::string path;
   for (const auto& key : codingPath_) {
     if (!path.empty()) path += ".";

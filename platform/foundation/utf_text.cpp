@@ -63,6 +63,12 @@ bool isAsciiText(std::string_view text) {
   return true;
 }
 
+size_t utf8BoundaryAtOrBefore(std::string_view text, size_t at) {
+  if (at >= text.size()) return text.size();
+  while (at > 0 && (static_cast<uint8_t>(text[at]) & 0xC0) == 0x80) --at;
+  return at;
+}
+
 bool isValidUtf8(std::string_view text) {
   size_t pos = 0;
   while (pos < text.size()) {

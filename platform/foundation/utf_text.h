@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,9 @@ namespace brellis::platform::foundation {
 
 bool isAsciiText(std::string_view text);
 bool isValidUtf8(std::string_view text);
+// Where UTF-8 text may be cut at or before byte `at` without splitting a sequence: `at` moved
+// back over continuation bytes; text.size() when `at` is past the end.
+size_t utf8BoundaryAtOrBefore(std::string_view text, size_t at);
 // Absent when `text` is not valid UTF-8.
 std::optional<std::u16string> utf8ToUtf16(std::string_view text);
 // Absent when `text` holds an unpaired surrogate.

@@ -7,10 +7,10 @@
 #include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
 #include <asio/strand.hpp>
-#include <cstdio>
 #include <filesystem>
 
 #include "platform/dispatch/main_loop.h"
+#include "platform/foundation/hex.h"
 #include "platform/foundation/state_root.h"
 #include "platform/multipeer/link.h"
 #include "platform/multipeer/peer_descriptor.h"
@@ -23,17 +23,11 @@ namespace {
 // Names the published files. Read straight from the kernel: this runs on a pool thread, which
 // may still be busy while the process exits and the crypto library tears its state down.
 std::optional<std::string> randomToken() {
-  uint8_t bytes[8];
-  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+  foundation::Bytes bytes(8);
+  if (::getrandom(bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
     return std::nullopt;
   }
-  std::string token;
-  char digits[3];
-  for (uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof digits, "%02x", byte);
-    token += digits;
-  }
-  return token;
+  return foundation::hexEncode(bytes);
 }
 
 // Removes descriptors (and their sockets) left behind by advertisers whose process has ended.

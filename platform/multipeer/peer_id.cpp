@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/foundation/keyed_archiver.h"
+#include "platform/foundation/keyed_unarchiver.h"
 #include "platform/foundation/uuid.h"
 
 namespace brellis::platform::multipeer {
@@ -63,7 +64,7 @@ std::optional<PeerID> unarchivePeerID(const fnd::Bytes& archive) {
           }
         });
     return peer;
-  } catch (const fnd::ErrorException&) {
+  } catch (const fnd::DecodingError&) {
     return std::nullopt;
   }
 }

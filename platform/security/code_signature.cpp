@@ -1,7 +1,7 @@
 #include "platform/security/code_signature.h"
 
+#include "platform/foundation/decoding_error.h"
 #include "platform/foundation/plist_codec.h"
-#include "platform/security/security_error.h"
 
 namespace brellis::platform::security {
 namespace {
@@ -19,7 +19,8 @@ constexpr const char* kExecutableHashKey = "executableHash";
 constexpr const char* kCertificatesKey = "certificates";
 
 [[noreturn]] void malformed(const std::string& why) {
-  throw SecurityError(errSecCSSignatureFailed, "malformed signature: " + why);
+  throw foundation::DecodingError(foundation::DecodingError::Kind::dataCorrupted, {},
+                                  "malformed signature: " + why);
 }
 
 foundation::PlistValue readBounded(const foundation::Bytes& bytes) {

@@ -32,8 +32,8 @@ struct CodeSignature {
 std::filesystem::path signaturePath(const std::filesystem::path& executable);
 
 // Decodes a signature file. Bounded and strict: anything malformed (wrong kinds, missing keys, a
-// hash that is not 32 bytes, no certificate, more than 8 certificates, input over 1 MiB) throws
-// SecurityError(errSecCSSignatureFailed).
+// hash that is not 32 bytes, no certificate, more than 8 certificates, input over 1 MiB) raises
+// DecodingError, which the signature check reports as errSecCSSignatureFailed.
 CodeSignature decodeCodeSignature(const foundation::Bytes& bytes);
 
 // Builds the file's bytes: `signedData` is produced from the other fields; `sign` receives it and

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "platform/crypto/crypto.h"
+#include "platform/foundation/decoding_error.h"
 #include "platform/security/x509_certificate.h"
 
 namespace brellis::platform::security {
@@ -147,7 +148,12 @@ SigningInformation verifySignature(int executableFd, const std::filesystem::path
   }
   std::optional<foundation::Bytes> bytes = readAll(file.fd, kMaxSignatureFileSize);
   if (!bytes) throw SecurityError(errSecCSSignatureFailed, "signature cannot be read");
-  CodeSignature signature = decodeCodeSignature(*bytes);
+  CodeSignature signature;
+  try {
+    signature = decodeCodeSignature(*bytes);
+  } catch (const foundation::DecodingError& error) {
+    throw SecurityError(errSecCSSignatureFailed, error.debugDescription());
+  }
 
   // The executable is read only once there is a signature to check it against.
   std::optional<foundation::Bytes> digest =

@@ -21,6 +21,7 @@
 #include "connectivity_protocol/authentication_response.h"
 #include "platform/core_bluetooth/simulated_radio.h"
 #include "platform/crypto/crypto.h"
+#include "platform/foundation/hex.h"
 #include "platform/foundation/plist_codec.h"
 #include "platform/foundation/uuid.h"
 #include "platform/multipeer/nearby_service_advertiser.h"
@@ -38,34 +39,8 @@ namespace {
 constexpr std::chrono::milliseconds kRadioPoll{20};
 constexpr size_t kGarbageByteCount = 40;
 
-std::string hex(const Bytes& bytes) {
-  if (bytes.empty()) return "-";
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (uint8_t b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
-
-std::optional<Bytes> unhex(const std::string& text) {
-  if (text.size() % 2) return std::nullopt;
-  Bytes out;
-  for (size_t i = 0; i < text.size(); i += 2) {
-    auto nibble = [](char c) -> int {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-      return -1;
-    };
-    int hi = nibble(text[i]), lo = nibble(text[i + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    out.push_back(static_cast<uint8_t>(hi * 16 + lo));
-  }
-  return out;
-}
+// Bytes in the event lines: hex, "-" for none.
+std::string hex(const Bytes& bytes) { return bytes.empty() ? "-" : fnd::hexEncode(bytes); }
 
 std::optional<std::string> readText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -499,7 +474,7 @@ std::optional<SimulatedPhone::Options> parsePhoneArguments(const std::vector<std
     if (flag == "--identifier") {
       options.identifier = value;
     } else if (flag == "--salt") {
-      auto salt = unhex(value);
+      auto salt = fnd::hexDecode(value);
       if (!salt) return fail("--salt is not hexadecimal");
       options.salt = *salt;
     } else if (flag == "--container") {

@@ -20,6 +20,7 @@
 #include "platform/crypto/crypto.h"
 #include "platform/crypto_token_kit/test_support/test_certificates.h"
 #include "platform/crypto_token_kit/token_service.h"
+#include "platform/foundation/hex.h"
 #include "testing/codesign/test_certificate_authority.h"
 #include "testing/support/temporary_state_root.h"
 #include "testing/support/wait_until.h"
@@ -35,6 +36,7 @@ using ctk::TokenKeyAlgorithm;
 using ctk::TokenOperationOptions;
 using group_defaults::GroupDefaults;
 using platform::foundation::Bytes;
+using platform::foundation::hexEncode;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -42,16 +44,6 @@ constexpr const char* kContainerUUID = "6E3C1F0A-6F43-4A8B-9C39-1D2A3B4C5D6E";
 constexpr const char* kPhoneIdentifier = "PHONE-1";
 const Bytes kSalt{0x53, 0x41, 0x4c, 0x54, 0x01, 0x02};
 constexpr int64_t kKeyID = token_host::keyObjectID;
-
-std::string hex(const Bytes& bytes) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
 
 void writeFile(const fs::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -172,7 +164,7 @@ class TokenPluginEndToEnd : public ::testing::Test {
     events = dir / ("phone-" + std::to_string(++phoneRuns) + ".events");
     std::vector<std::string> arguments = {
         "--identifier",    kPhoneIdentifier,
-        "--salt",          hex(kSalt),
+        "--salt",          hexEncode(kSalt),
         "--container",     kContainerUUID,
         "--shared-secret", (dir / "secret").string(),
         "--key",           std::to_string(kKeyID) + "=" + files.privatePem.string(),
@@ -245,7 +237,7 @@ TEST_F(TokenPluginEndToEnd, SignaturesDecryptionAndKeyExchangeCheckedByOpenSSL) 
   ASSERT_TRUE(signature) << signature.error().description();
   EXPECT_TRUE(verifies(ec, message, *signature));
   ASSERT_EQ(requests().size(), 1u);
-  EXPECT_NE(requests()[0].find(" sign " + std::to_string(kKeyID) + " - " + hex(message)),
+  EXPECT_NE(requests()[0].find(" sign " + std::to_string(kKeyID) + " - " + hexEncode(message)),
             std::string::npos)
       << requests()[0];
 

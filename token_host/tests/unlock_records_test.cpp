@@ -9,6 +9,7 @@
 #include "platform/foundation/base64.h"
 #include "platform/foundation/decoding_error.h"
 #include "platform/foundation/keyed_archiver.h"
+#include "platform/foundation/keyed_unarchiver.h"
 #include "platform/foundation/plist_codec.h"
 #include "platform/os_log/logger.h"
 #include "testing/support/python_oracle.h"

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/crypto_token_kit/pkcs11/module_internal.h"
+#include "platform/foundation/utf_text.h"
 
 namespace brellis::platform::crypto_token_kit::pkcs11 {
 
@@ -20,11 +21,7 @@ constexpr const char* kModel = "BrellisToken";
 // Copies `text` into a fixed-size, blank-padded PKCS#11 text field, cut at a UTF-8 boundary.
 void copyPadded(CK_UTF8CHAR* field, size_t size, const std::string& text) {
   std::memset(field, ' ', size);
-  size_t length = std::min(size, text.size());
-  while (length > 0 && length < text.size() &&
-         (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
-    --length;
-  }
+  const size_t length = foundation::utf8BoundaryAtOrBefore(text, std::min(size, text.size()));
   std::memcpy(field, text.data(), length);
 }
 

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/foundation/hex.h"
+
 namespace brellis::platform::foundation {
 namespace {
 

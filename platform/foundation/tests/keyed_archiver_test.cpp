@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/foundation/keyed_unarchiver.h"
 #include "platform/foundation/plist_codec.h"
 #include "testing/support/python_oracle.h"
 
@@ -56,10 +57,10 @@ constexpr const char* kArrayClass =
 int64_t unarchiveErrorCode(const Bytes& bytes, const KeyedArchiveLimits& limits = {}) {
   try {
     unarchiveDecodable(bytes, limits);
-  } catch (const ErrorException& error) {
-    EXPECT_EQ(error.record().domain, kCocoaErrorDomain);
-    EXPECT_FALSE(error.record().localizedDescription().empty());
-    return error.record().code;
+  } catch (const DecodingError& error) {
+    EXPECT_EQ(error.toRecord().domain, kCocoaErrorDomain);
+    EXPECT_FALSE(error.toRecord().localizedDescription().empty());
+    return error.toRecord().code;
   }
   return 0;
 }
@@ -152,8 +153,8 @@ TEST(KeyedUnarchiverInput, NotAnArchiveIsTheUnarchiversError) {
   try {
     unarchiveDecodable(Bytes{1, 2, 3});
     FAIL();
-  } catch (const ErrorException& error) {
-    EXPECT_EQ(error.record().localizedDescription(),
+  } catch (const DecodingError& error) {
+    EXPECT_EQ(error.toRecord().localizedDescription(),
               "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
   }
 }
@@ -301,8 +302,8 @@ TEST(KeyedObjects, CustomClassesKeepInlineValuesAndReferences) {
             EXPECT_FALSE(p.decodeString("nothing"));
             EXPECT_FALSE(p.decodeInt64("missing"));
             EXPECT_FALSE(p.containsValue("scale"));
-            EXPECT_THROW(p.decodeInt64("label"), ErrorException);
-            EXPECT_THROW(p.decodeData("label"), ErrorException);
+            EXPECT_THROW(p.decodeInt64("label"), DecodingError);
+            EXPECT_THROW(p.decodeData("label"), DecodingError);
           });
         }
         EXPECT_TRUE(u.containsValue("scale"));
@@ -316,7 +317,7 @@ TEST(KeyedObjects, CustomClassesKeepInlineValuesAndReferences) {
   KeyedUnarchiver strict(archive);
   EXPECT_THROW(strict.decodeObject(kKeyedArchiveRootObjectKey, {"BRPoint"},
                                    [](KeyedUnarchiver&, const std::string&) {}),
-               ErrorException);
+               DecodingError);
   EXPECT_EQ(unarchiveErrorCode(archive), kCoderReadCorruptError);
 }
 
