@@ -21,6 +21,7 @@
 #include "connectivity/peer_defaults.h"
 #include "daemon_client/tarvo_daemon_connection.h"
 #include "persistent_token/connectivity_controller.h"
+#include "platform/crypto_token_kit/pkcs11/service_token_backend.h"
 #include "platform/crypto_token_kit/test_support/test_certificates.h"
 #include "platform/dispatch/main_loop.h"
 #include "platform/dispatch/task.h"
@@ -157,10 +158,16 @@ BENCHMARK(BM_Pkcs11Sign)->UseRealTime()->Iterations(200);
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The module is loaded into this process: its environment names the plug-in and the state
+  // root, set here before any thread starts.
+  brellis::testing::makeProcessStateRoot();
+  ::setenv(brellis::platform::crypto_token_kit::pkcs11::kManifestEnvironmentVariable,
+           brellis::testing::Pkcs11ClientFixture::manifestPath().c_str(), 1);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   std::fflush(nullptr);
+  brellis::testing::removeProcessStateRoot();
   // The token service and the daemon connection live until the process ends.
   ::_exit(0);
 }

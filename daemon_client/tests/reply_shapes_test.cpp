@@ -192,6 +192,9 @@ TEST_F(ReplyShapesTest, EdgeInputsTravelAsGivenAndAnIdentityErrorWinsOverItsList
   reply({xpc::Value()});
   run(daemon->grantAdminPrivilegesToUserForTime("u", 0, std::string()));
   EXPECT_EQ(sent, (Values{xpc::Value::string("u"), xpc::Value::real(0), xpc::Value::string("")}));
+  // No reason is nil in its place; a negative duration is not corrected.
+  run(daemon->grantAdminPrivilegesToUserForTime("u", -5, std::nullopt));
+  EXPECT_EQ(sent, (Values{xpc::Value::string("u"), xpc::Value::real(-5), xpc::Value()}));
   // No issuers is an empty list; the error comes first even with a list beside it.
   reply({xpc::Value::array({bytes("c")}), err()});
   EXPECT_EQ(failure(daemon->identities({}, "pw")).domain, "D");
@@ -262,6 +265,13 @@ TEST_F(ReplyShapesTest, DesktopRepliesDecodeAndCloseDescriptorsOnFailure) {
   EXPECT_EQ(lines().back().second,
             "desktopAsset(displayUUIDString:userName:):193: missing provider and/or "
             "configurationData");
+  // No provider but an error: the error as it came, with its own line.
+  reply({xpc::Value(), bytes("x"), xpc::Value(), xpc::Value(), err()});
+  capture_.sink().clear();
+  EXPECT_EQ(failure(daemon_->desktopAsset("uuid", "user")).domain, "D");
+  EXPECT_TRUE(
+      lines().back().second.starts_with("desktopAsset(displayUUIDString:userName:):198: D 5: "))
+      << lines().back().second;
 
   // Desktop picture: the number decides; a descriptor with no number is closed.
   ASSERT_EQ(pipe(fds), 0);

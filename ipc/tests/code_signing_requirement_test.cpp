@@ -13,6 +13,7 @@
 
 #include "platform/os_log/logger.h"
 #include "testing/codesign/test_certificate_authority.h"
+#include "testing/support/temporary_state_root.h"
 
 extern char** environ;
 
@@ -177,16 +178,8 @@ class SignedPeerTest : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete authority_; }
   void SetUp() override {
-    char pattern[] = "/tmp/brellis-ipc-cs-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    setenv("BRELLIS_ROOT", root_.c_str(), 1);
     authority_->installAnchor(root_);
     requirement_.addProductionCodeSigningRequirement(BundleInfo(kDaemonID, "2.1"), std::nullopt);
-  }
-  void TearDown() override {
-    unsetenv("BRELLIS_ROOT");
-    std::filesystem::remove_all(root_);
   }
   std::filesystem::path sign(const std::string& name, const cs::LeafProfile& profile,
                              const std::string& identifier = kDaemonID,
@@ -201,7 +194,8 @@ class SignedPeerTest : public ::testing::Test {
   }
 
   static cs::TestCertificateAuthority* authority_;
-  std::filesystem::path root_;
+  brellis::testing::TemporaryStateRoot stateRoot_;
+  const std::filesystem::path root_ = stateRoot_.path();
   CodeSigningRequirement requirement_;
 };
 cs::TestCertificateAuthority* SignedPeerTest::authority_ = nullptr;

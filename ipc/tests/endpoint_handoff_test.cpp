@@ -19,16 +19,6 @@ using namespace testing;
 
 constexpr const char* kBrokerService = "com.test.endpoint-broker";
 
-asio::awaitable<void> registerEndpoint(std::shared_ptr<Connection<EndpointBrokerInterface>> broker,
-                                       Endpoint endpoint) {
-  auto body = [endpoint](RemoteProxy proxy, Continuation<void> continuation) {
-    proxy.call("registerListenerEndpoint:reply:", {Value::endpoint(endpoint)},
-               [continuation](std::vector<Value>) { continuation.resume(); });
-  };
-  auto call = broker->proxy<void>("registerBrellisListenerEndpoint(_:)", std::move(body));
-  co_await std::move(call);
-}
-
 // Records the processes of the connections the listener adds and ends.
 class ProcessRecorder : public ListenerDelegate {
  public:

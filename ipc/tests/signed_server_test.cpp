@@ -12,7 +12,9 @@
 #include "ipc/tests/peer_process.h"
 #include "ipc/tests/xpc_ipc_test_support.h"
 #include "platform/foundation/os_version.h"
+#include "platform/os_log/logger.h"
 #include "platform/xpc/xpc_error.h"
+#include "platform/xpc/xpc_listener.h"
 #include "testing/codesign/test_certificate_authority.h"
 #include "testing/support/temporary_state_root.h"
 
@@ -189,6 +191,45 @@ TEST_F(SignedServerTest, RefusalReachesTheDelegateOnceAndTheNextCallIsRefusedAga
     EXPECT_TRUE(eventually([&] { return delegate->count == i + 1; }));
   }
   EXPECT_TRUE(server->running());
+}
+
+TEST_F(SignedServerTest, Before13AListenerChecksEachClientAndAcceptsARightlySignedOne) {
+  platform::foundation::ScopedMacOSVersionOverride before13(false);
+  platform::os_log::ScopedLogCapture capture;
+  PeerProcess broker(BRELLIS_IPC_PEER, {"broker", "com.test.broker"});
+  ASSERT_EQ(broker.readLine(), "ready");
+  auto anonymous = XpcListener::makeAnonymous();
+  auto listener = Listener<EchoInterface>::withListener(std::make_shared<EchoObject>(), anonymous,
+                                                        requirement_);
+  run(listener->activate());
+  run(registerEndpoint(Connection<EndpointBrokerInterface>::withMachServiceName(
+                           "com.test.broker", kConnectionPrivileged),
+                       anonymous->endpoint()));
+  const std::string id = hexId(listener->id());
+  // A client process that fails the requirement is refused...
+  PeerProcess bare(copyOfPeer("unsigned").string(), {"client", "com.test.broker"});
+  ASSERT_EQ(bare.readLine(), "endpoint ok");
+  ASSERT_TRUE(bare.writeLine("echo refused"));
+  EXPECT_EQ(bare.readLine(), "error " + std::to_string(kErrorConnectionInvalid));
+  // ...and one signed as the requirement asks is accepted and served.
+  PeerProcess client(signedPeer("client", cs::LeafProfile::developerId()).string(),
+                     {"client", "com.test.broker"});
+  ASSERT_EQ(client.readLine(), "endpoint ok");
+  ASSERT_TRUE(client.writeLine("echo one"));
+  EXPECT_EQ(client.readLine(), "ok one");
+
+  auto texts = capture.sink().texts("Listener<EchoInterface>");
+  EXPECT_EQ(countContaining(texts, "activating listener(" + id +
+                                       ") with client verification only at connection time"),
+            1u);
+  EXPECT_EQ(countContaining(texts, "listener(" + id + ") rejected connection from process " +
+                                       std::to_string(bare.pid()) + " with error: "),
+            1u);
+  EXPECT_EQ(countContaining(texts, "listener(" + id + ") connection accepted from process " +
+                                       std::to_string(client.pid())),
+            1u);
+  EXPECT_EQ(countContaining(texts, "connection accepted"), 1u);
+  EXPECT_EQ(run(listener->connectionCount()), 1u);
 }
 
 }  // namespace

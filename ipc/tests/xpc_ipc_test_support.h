@@ -76,6 +76,17 @@ inline asio::awaitable<std::string> hold(std::shared_ptr<Connection<EchoInterfac
       });
 }
 
+// Hands `endpoint` to a broker (the peer program's "broker" mode), which gives it to clients.
+inline asio::awaitable<void> registerEndpoint(
+    std::shared_ptr<Connection<EndpointBrokerInterface>> broker, Endpoint endpoint) {
+  auto body = [endpoint](RemoteProxy proxy, Continuation<void> continuation) {
+    proxy.call("registerListenerEndpoint:reply:", {Value::endpoint(endpoint)},
+               [continuation](std::vector<Value>) { continuation.resume(); });
+  };
+  auto call = broker->proxy<void>("registerBrellisListenerEndpoint(_:)", std::move(body));
+  co_await std::move(call);
+}
+
 inline int64_t errorCodeOf(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);

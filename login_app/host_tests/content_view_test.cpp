@@ -9,6 +9,7 @@
 #include "login_app/peer_defaults_wrapper.h"
 #include "platform/app_kit/window.h"
 #include "platform/app_kit/window_server.h"
+#include "platform/foundation/main_bundle.h"
 #include "platform/foundation/state_root.h"
 #include "platform/os_log/logger.h"
 #include "testing/support/temporary_state_root.h"
@@ -50,7 +51,7 @@ class ContentViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::ensureMainQueue();
-    ::setenv("BRELLIS_BUNDLE_RESOURCES", BRELLIS_LOGIN_RESOURCES, 1);
+    platform::foundation::setMainBundleResourceDirectoryForTesting(BRELLIS_LOGIN_RESOURCES);
     (*daemon_).setUnlockStatusArchive(std::nullopt);  // the daemon never answers the status
   }
   void TearDown() override {
@@ -60,7 +61,7 @@ class ContentViewTest : public ::testing::Test {
       content_.reset();
     });
     if (manager_) waitUntil([&] { return manager_.use_count() == 1; });
-    ::unsetenv("BRELLIS_BUNDLE_RESOURCES");
+    platform::foundation::setMainBundleResourceDirectoryForTesting(std::nullopt);
   }
   void makeWindow() {
     content_ = std::make_shared<ContentView>([this] {
@@ -193,7 +194,7 @@ TEST_F(ContentViewTest, LabelFromTheTableOrTheKeyBetweenAsterisks) {
   // A bundle without the table and without the image: the default, literally, and no icon.
   const auto bare = root_.path() / "BareResources";
   std::filesystem::create_directories(bare / "en.lproj");
-  ::setenv("BRELLIS_BUNDLE_RESOURCES", bare.c_str(), 1);
+  platform::foundation::setMainBundleResourceDirectoryForTesting(bare);
   EXPECT_EQ(ContentView::labelText(), "**Enable Velkor Unlock**");
   // A table without the key.
   std::ofstream(bare / "en.lproj" / "Tarvo.strings")
@@ -208,7 +209,6 @@ TEST_F(ContentViewTest, LabelFromTheTableOrTheKeyBetweenAsterisks) {
   });
   EXPECT_EQ(shown, "**Enable Velkor Unlock**");
   EXPECT_EQ(image, (Size{0, 0}));
-  ::setenv("BRELLIS_BUNDLE_RESOURCES", BRELLIS_LOGIN_RESOURCES, 1);
 }
 
 }  // namespace

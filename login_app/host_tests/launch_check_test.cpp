@@ -21,6 +21,7 @@
 #include "platform/crypto_token_kit/tk_token_driver_configuration.h"
 #include "platform/dispatch/task.h"
 #include "platform/foundation/defaults.h"
+#include "platform/os_log/logger.h"
 #include "testing/support/temporary_state_root.h"
 #include "token_host/group_defaults_writer.h"
 #include "token_host/unlock_archive.h"
@@ -62,6 +63,15 @@ std::vector<std::string> logLinesSince(std::uintmax_t offset) {
     if (dash != std::string::npos) lines.push_back(rest.substr(dash + 3));
   }
   return lines;
+}
+
+// The token host's info lines saying it copies the unlock data into the group defaults.
+long groupDefaultsWrites(const platform::os_log::CaptureSink& sink) {
+  auto records = sink.records();
+  return std::count_if(records.begin(), records.end(), [](const platform::os_log::LogRecord& r) {
+    return r.category == "TokenUtilities" && r.level == platform::os_log::LogLevel::info &&
+           r.text == "Set group defaults to match Unlock data";
+  });
 }
 
 std::uintmax_t logSize() {
@@ -203,6 +213,7 @@ TEST_F(LaunchCheckTest, StatusErrorDisables) {
 }
 
 TEST_F(LaunchCheckTest, EqualStoredRecordTouchesNothing) {
+  platform::os_log::ScopedLogCapture capture;
   storeMatchingRecord();
   startDaemon();
   struct stat before {};
@@ -214,11 +225,14 @@ TEST_F(LaunchCheckTest, EqualStoredRecordTouchesNothing) {
   ASSERT_EQ(::stat(suiteFile().c_str(), &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino);
   EXPECT_TRUE(tokenInstalled());
+  EXPECT_EQ(groupDefaultsWrites(capture.sink()), 1);  // storeMatchingRecord's own
 }
 
 TEST_F(LaunchCheckTest, AbsentOrDifferentRecordIsRewritten) {
+  platform::os_log::ScopedLogCapture capture;
   startDaemon();
   EXPECT_TRUE(check());
+  EXPECT_EQ(groupDefaultsWrites(capture.sink()), 1);
   const std::vector<std::string> expected{"main: Unlock is in use for login",
                                           "main: Setting group defaults to match Unlock data",
                                           "main: Launching Brellis app"};
@@ -235,7 +249,9 @@ TEST_F(LaunchCheckTest, AbsentOrDifferentRecordIsRewritten) {
   // and the rewrite removes both peers.
   storeMatchingRecord();
   suite->set(int64_t{0}, GroupDefaults::Key::unlockVersion);
+  capture.sink().clear();
   EXPECT_TRUE(check());
+  EXPECT_EQ(groupDefaultsWrites(capture.sink()), 1);
   EXPECT_EQ(logLinesSince(offset_), expected);
   EXPECT_EQ(suite->integer(GroupDefaults::Key::unlockVersion), 1);
   EXPECT_FALSE(connectivity::PeerDefaults::getPeer("ContainerPeer").has_value());

@@ -17,6 +17,7 @@
 #include "platform/core_bluetooth/simulated_radio.h"
 #include "platform/os_log/logger.h"
 #include "testing/support/temporary_state_root.h"
+#include "testing/support/wait_until.h"
 
 namespace brellis::login_app {
 namespace {
@@ -74,14 +75,13 @@ class BluetoothManagerTest : public ::testing::Test {
   // Runs the queue on this thread until `future` is ready or the timeout ends.
   template <class Predicate>
   bool pumpUntil(Predicate done, std::chrono::milliseconds timeout = 5s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      queue_.restart();
-      queue_.poll();
-      if (done()) return true;
-      std::this_thread::sleep_for(1ms);
-    }
-    return false;
+    return brellis::testing::waitUntil(
+        [&] {
+          queue_.restart();
+          queue_.poll();
+          return done();
+        },
+        timeout);
   }
   static bool ready(const std::future<cb::ManagerState>& future) {
     return future.wait_for(0s) == std::future_status::ready;

@@ -56,15 +56,16 @@ std::string readText(const fs::path& path) {
 class Process {
  public:
   Process(const fs::path& log, std::vector<std::string> argv) : log_(log) {
+    // Made before the fork: between fork and exec the child makes only async-signal-safe calls.
+    std::vector<char*> args;
+    for (auto& arg : argv) args.push_back(arg.data());
+    args.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(out, STDOUT_FILENO);
       ::dup2(out, STDERR_FILENO);
-      std::vector<char*> args;
-      for (auto& arg : argv) args.push_back(arg.data());
-      args.push_back(nullptr);
       ::execv(args[0], args.data());
       ::_exit(127);
     }

@@ -55,6 +55,7 @@ struct WindowServer::Watcher {
   std::mutex mutex;  // guards `descriptor` creation only; the rest is main-thread state
   std::unique_ptr<asio::posix::stream_descriptor> descriptor;
   std::filesystem::path watched;  // the folder the descriptor watches
+  int folderWatch = -1;           // its watch number
   alignas(inotify_event) std::array<char, 4096> buffer{};
   std::map<std::string, std::weak_ptr<Window>> windows;
 };
@@ -147,8 +148,15 @@ void WindowServer::deliverEvents() {
 void WindowServer::connect() {
   auto watcher = watcher_;
   std::lock_guard lock(watcher->mutex);
-  // A process watches the folder of its state root; a new root (tests) moves the watch.
-  if (watcher->descriptor && watcher->watched == directory()) return;
+  // A process watches the folder of its state root; a new root, or the folder made anew under the
+  // same name (tests empty their root), moves the watch. Watching again gives a folder still
+  // watched its old number, and a new folder a new one.
+  const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE;
+  if (watcher->descriptor && watcher->watched == directory() &&
+      ::inotify_add_watch(watcher->descriptor->native_handle(), directory().c_str(), mask) ==
+          watcher->folderWatch) {
+    return;
+  }
   if (watcher->descriptor) {
     std::error_code ignored;
     watcher->descriptor->close(ignored);
@@ -163,7 +171,6 @@ void WindowServer::connect() {
     log().error("inotify: %{public}s", std::string(std::strerror(errno)));
     return;
   }
-  const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE;
   const int folderWatch = ::inotify_add_watch(fd, directory().c_str(), mask);
   const int eventsWatch =
       ::inotify_add_watch(fd, eventsDirectory().c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
@@ -174,6 +181,7 @@ void WindowServer::connect() {
   }
   watcher->descriptor = std::make_unique<asio::posix::stream_descriptor>(MainQueue::executor(), fd);
   watcher->watched = directory();
+  watcher->folderWatch = folderWatch;
 
   // Reads inotify records on the main loop for the life of the process.
   struct Reader {

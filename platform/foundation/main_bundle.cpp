@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -70,7 +71,27 @@ std::string mainBundleIdentifier() {
   return identifier ? identifier : "";
 }
 
+namespace {
+struct ResourceOverride {
+  std::mutex mutex;
+  std::optional<std::filesystem::path> directory;
+};
+ResourceOverride& resourceOverride() {
+  static ResourceOverride* set = new ResourceOverride();  // outlives static destructors
+  return *set;
+}
+}  // namespace
+
+void setMainBundleResourceDirectoryForTesting(std::optional<std::filesystem::path> directory) {
+  std::lock_guard lock(resourceOverride().mutex);
+  resourceOverride().directory = std::move(directory);
+}
+
 std::optional<std::filesystem::path> mainBundleResourceDirectory() {
+  {
+    std::lock_guard lock(resourceOverride().mutex);
+    if (resourceOverride().directory) return resourceOverride().directory;
+  }
   if (const char* resources = std::getenv(kBundleResourcesVariable); resources && *resources) {
     return std::filesystem::path(resources);
   }

@@ -15,6 +15,9 @@ std::string mainBundleIdentifier();
 // The main bundle's resource folder: BRELLIS_BUNDLE_RESOURCES when set, else the folder
 // "Resources" beside the running executable when it exists; otherwise none.
 std::optional<std::filesystem::path> mainBundleResourceDirectory();
+// Sets the resource folder for the whole process ahead of the rules above (nullopt: the rules
+// again). For tests, which may not change the environment while other threads read it.
+void setMainBundleResourceDirectoryForTesting(std::optional<std::filesystem::path> directory);
 
 // NSBundle's localizedStringForKey:value:table: on the main bundle. The table is
 // "<resources>/<language>.lproj/<table>.strings", a property list whose top level is a dictionary

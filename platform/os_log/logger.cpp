@@ -1,5 +1,7 @@
 #include "platform/os_log/logger.h"
 
+#include <sys/uio.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -46,26 +48,10 @@ class StderrSink : public LogSink {
 class JournaldSink : public LogSink {
  public:
   void write(const LogRecord& r) override {
-    int priority = LOG_INFO;
-    switch (r.level) {
-      case LogLevel::debug:
-        priority = LOG_DEBUG;
-        break;
-      case LogLevel::info:
-        priority = LOG_INFO;
-        break;
-      case LogLevel::defaultLevel:
-        priority = LOG_NOTICE;
-        break;
-      case LogLevel::error:
-        priority = LOG_ERR;
-        break;
-      case LogLevel::fault:
-        priority = LOG_CRIT;
-        break;
-    }
-    sd_journal_send("MESSAGE=%s", r.text.c_str(), "PRIORITY=%i", priority, "SUBSYSTEM=%s",
-                    r.subsystem.c_str(), "CATEGORY=%s", r.category.c_str(), nullptr);
+    auto fields = journalFields(r);
+    std::vector<iovec> vector;
+    for (auto& field : fields) vector.push_back({field.data(), field.size()});
+    sd_journal_sendv(vector.data(), static_cast<int>(vector.size()));
   }
 };
 #endif
@@ -130,6 +116,14 @@ const char* levelName(LogLevel level) {
       return "fault";
   }
   return "default";
+}
+
+std::vector<std::string> journalFields(const LogRecord& record) {
+  // Syslog priorities by level, in the order of LogLevel.
+  static constexpr int kPriority[] = {LOG_DEBUG, LOG_INFO, LOG_NOTICE, LOG_ERR, LOG_CRIT};
+  const int priority = kPriority[static_cast<size_t>(record.level)];
+  return {"MESSAGE=" + record.text, "PRIORITY=" + std::to_string(priority),
+          "SUBSYSTEM=" + record.subsystem, "CATEGORY=" + record.category};
 }
 
 RenderedMessage renderFormat(std::string_view format, const std::vector<LogArg>& args) {

@@ -28,6 +28,12 @@ struct LogRecord {
   std::string unredacted;
 };
 
+// The fields of the journal entry of `record`, each "NAME=value" in this order: MESSAGE (the
+// text as the log shows it, private arguments redacted), PRIORITY (the syslog priority of the
+// level: debug 7, info 6, default 5, error 3, fault 2), SUBSYSTEM and CATEGORY. The journald
+// sink sends exactly these.
+std::vector<std::string> journalFields(const LogRecord& record);
+
 class LogSink {
  public:
   virtual ~LogSink() = default;

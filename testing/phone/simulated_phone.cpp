@@ -36,6 +36,8 @@ using fnd::Bytes;
 
 namespace {
 
+// The simulated radio is files with no change notification: the phone looks at it this often,
+// as a real phone's scan sees adverts only at its own intervals.
 constexpr std::chrono::milliseconds kRadioPoll{20};
 constexpr size_t kGarbageByteCount = 40;
 
@@ -217,6 +219,7 @@ struct SimulatedPhone::Core : public mp::NearbyServiceAdvertiserDelegate,
       onAir = seen;
       if (seen && !awake) {
         awake = true;
+        // A scripted slow wake-up: the delay itself is what the test asks for.
         for (int waited = 0; waited < options.wakeMilliseconds && !stopping;
              waited += static_cast<int>(kRadioPoll.count())) {
           std::this_thread::sleep_for(kRadioPoll);
@@ -411,6 +414,7 @@ struct SimulatedPhone::Core : public mp::NearbyServiceAdvertiserDelegate,
       case Step::late: {
         auto self = shared_from_this();
         std::thread([self, session, from, frame] {
+          // A scripted late answer: the delay itself is what the test asks for.
           std::this_thread::sleep_for(std::chrono::milliseconds(self->options.lateMilliseconds));
           self->send(session, from, frame);
         }).detach();

@@ -55,17 +55,20 @@ PhoneFixture::~PhoneFixture() {
 }
 
 pid_t PhoneFixture::spawn(const std::vector<std::string>& command, const fs::path& log) {
+  // Everything the child needs is made before the fork: between fork and exec a child of this
+  // multithreaded process makes only async-signal-safe calls.
+  std::vector<std::string> copy = command;
+  std::vector<char*> argv;
+  for (auto& argument : copy) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  const std::string logPath = log.string();
   pid_t pid = ::fork();
   if (pid == 0) {
     // The party ends with the test process; its output goes to a log of the state root.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(out, STDERR_FILENO);
-    std::vector<std::string> copy = command;
-    std::vector<char*> argv;
-    for (auto& argument : copy) argv.push_back(argument.data());
-    argv.push_back(nullptr);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }

@@ -38,15 +38,27 @@ std::string pluginClass() {
 
 }  // namespace
 
-void prepareClientEnvironment() {
+std::vector<std::string> clientEnvironment(const std::vector<std::string>& extra) {
+  std::vector<std::string> added{std::string(ctk::pkcs11::kManifestEnvironmentVariable) + "=" +
+                                 BRELLIS_TOKEN_PLUGIN_MANIFEST};
 #ifdef BRELLIS_SANITIZER_PRELOAD
-  ::setenv("LD_PRELOAD", BRELLIS_SANITIZER_PRELOAD, 1);
-  ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+  // The client is not built with the sanitizer: its own leaks are not this module's.
+  added.push_back(std::string("LD_PRELOAD=") + BRELLIS_SANITIZER_PRELOAD);
+  added.push_back("ASAN_OPTIONS=detect_leaks=0");
 #endif
+  added.insert(added.end(), extra.begin(), extra.end());
+  auto name = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry; ++entry) environment.emplace_back(*entry);
+  for (const auto& a : added) {
+    std::erase_if(environment, [&](const std::string& e) { return name(e) == name(a); });
+    environment.push_back(a);
+  }
+  return environment;
 }
 
 ClientRun runClient(const std::string& program, const std::vector<std::string>& arguments,
-                    std::chrono::milliseconds limit) {
+                    std::chrono::milliseconds limit, const std::vector<std::string>& extra) {
   ClientRun run;
   int out[2];
   int err[2];
@@ -57,19 +69,7 @@ ClientRun runClient(const std::string& program, const std::vector<std::string>& 
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry; ++entry) {
-#ifdef BRELLIS_SANITIZER_PRELOAD
-    // The client is not built with the sanitizer: its own leaks are not this module's.
-    const std::string_view text(*entry);
-    if (text.starts_with("ASAN_OPTIONS=") || text.starts_with("LD_PRELOAD=")) continue;
-#endif
-    environment.emplace_back(*entry);
-  }
-#ifdef BRELLIS_SANITIZER_PRELOAD
-  environment.emplace_back(std::string("LD_PRELOAD=") + BRELLIS_SANITIZER_PRELOAD);
-  environment.emplace_back("ASAN_OPTIONS=detect_leaks=0");
-#endif
+  std::vector<std::string> environment = clientEnvironment(extra);
   std::vector<char*> envp;
   for (auto& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
@@ -128,11 +128,6 @@ ClientRun runClient(const std::string& program, const std::vector<std::string>& 
 
 Pkcs11ClientFixture::Pkcs11ClientFixture(const ctk::test_support::TestCertificate& certificate,
                                          Settings settings) {
-  if (const char* previous = std::getenv(ctk::pkcs11::kManifestEnvironmentVariable)) {
-    previousManifest_ = previous;
-  }
-  ::setenv(ctk::pkcs11::kManifestEnvironmentVariable, BRELLIS_TOKEN_PLUGIN_MANIFEST, 1);
-
   certificate_ = certificate.der;
   installToken(settings.pinConstraints);
 
@@ -147,15 +142,9 @@ Pkcs11ClientFixture::Pkcs11ClientFixture(const ctk::test_support::TestCertificat
   connectivity::PeerDefaults::makePeer("Driver", "DriverPeer");
 }
 
-Pkcs11ClientFixture::~Pkcs11ClientFixture() {
-  if (previousManifest_) {
-    ::setenv(ctk::pkcs11::kManifestEnvironmentVariable, previousManifest_->c_str(), 1);
-  } else {
-    ::unsetenv(ctk::pkcs11::kManifestEnvironmentVariable);
-  }
-}
-
 std::string Pkcs11ClientFixture::modulePath() { return BRELLIS_PKCS11_MODULE; }
+
+std::string Pkcs11ClientFixture::manifestPath() { return BRELLIS_TOKEN_PLUGIN_MANIFEST; }
 
 ClientRun Pkcs11ClientFixture::pkcs11Tool(const std::vector<std::string>& arguments) const {
   std::vector<std::string> all{"--module", modulePath()};

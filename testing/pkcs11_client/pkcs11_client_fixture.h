@@ -18,19 +18,22 @@ struct ClientRun {
   std::string err;
 };
 
-// Runs `program` with `arguments` (stdin from /dev/null), both outputs captured, killed when it
-// outlives `limit`. Sanitizer runtimes the module needs are preloaded into the client.
-ClientRun runClient(const std::string& program, const std::vector<std::string>& arguments,
-                    std::chrono::milliseconds limit = std::chrono::seconds(60));
+// The environment of a client program that may load the module: this process's environment,
+// then BRELLIS_TOKEN_MANIFEST naming the token plug-in, the sanitizer runtime the module was
+// built with (nothing in a build without one) and `extra` ("NAME=value", last one wins). Made in
+// the parent, so the test never changes its own environment and a forked child only execs.
+std::vector<std::string> clientEnvironment(const std::vector<std::string>& extra = {});
 
-// For a forked child about to run a client that loads the module: preloads the sanitizer runtime
-// the module was built with (nothing in a build without one).
-void prepareClientEnvironment();
+// Runs `program` with `arguments` (stdin from /dev/null) in clientEnvironment(extra), both
+// outputs captured, killed when it outlives `limit`.
+ClientRun runClient(const std::string& program, const std::vector<std::string>& arguments,
+                    std::chrono::milliseconds limit = std::chrono::seconds(60),
+                    const std::vector<std::string>& extra = {});
 
 // A state root in which the token plug-in BrellisToken serves one token instance "UnlockToken"
 // of its class, made from `certificate` as the main program installs it (key and certificate
 // item, the key's PIN constraints optional), with the group defaults of a paired computer.
-// BRELLIS_TOKEN_MANIFEST names the plug-in, so the module loaded by any child process (pkcs11-tool,
+// The clients' environment names the plug-in, so the module loaded by a client (pkcs11-tool,
 // p11-kit server) serves this token.
 class Pkcs11ClientFixture {
  public:
@@ -41,9 +44,10 @@ class Pkcs11ClientFixture {
   };
   Pkcs11ClientFixture(const platform::crypto_token_kit::test_support::TestCertificate& certificate,
                       Settings settings);
-  ~Pkcs11ClientFixture();
 
   static std::string modulePath();
+  // The manifest of the token plug-in, which the clients' environment names.
+  static std::string manifestPath();
   // pkcs11-tool --module <module> arguments...
   ClientRun pkcs11Tool(const std::vector<std::string>& arguments) const;
   // Writes `bytes` to a file of the state root and returns its path.
@@ -58,7 +62,6 @@ class Pkcs11ClientFixture {
  private:
   TemporaryStateRoot root_;
   platform::foundation::Bytes certificate_;
-  std::optional<std::string> previousManifest_;
 };
 
 }  // namespace brellis::testing

@@ -5,28 +5,76 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <stdexcept>
+#include <string_view>
 
 extern char** environ;
 
 namespace brellis::testing {
 
-TemporaryStateRoot::TemporaryStateRoot() {
+namespace {
+
+// Names the root a test executable made, so that a copy of it run by one of its tests (a death
+// test's child) shares that root instead of making its own.
+constexpr const char* kMadeRootVariable = "BRELLIS_TEST_PROCESS_ROOT";
+
+// Set once by makeProcessStateRoot() before any thread starts; read-only afterwards.
+std::filesystem::path& processRoot() {
+  static std::filesystem::path root;
+  return root;
+}
+bool& madeHere() {
+  static bool made = false;
+  return made;
+}
+
+std::atomic<bool>& inUse() {
+  static std::atomic<bool> used{false};
+  return used;
+}
+
+void empty(const std::filesystem::path& directory) {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, ignored)) {
+    std::filesystem::remove_all(entry.path(), ignored);
+  }
+}
+
+}  // namespace
+
+void makeProcessStateRoot() {
+  if (!processRoot().empty()) return;
+  const char* inherited = std::getenv(kMadeRootVariable);
+  const char* named = std::getenv("BRELLIS_ROOT");
+  if (inherited && named && *inherited && std::string_view(inherited) == named) {
+    processRoot() = inherited;
+    return;
+  }
   std::string pattern = (std::filesystem::temp_directory_path() / "brellis-root-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-  if (const char* old = std::getenv("BRELLIS_ROOT")) previous_ = old;
-  ::setenv("BRELLIS_ROOT", path_.c_str(), 1);
+  processRoot() = pattern;
+  madeHere() = true;
+  ::setenv("BRELLIS_ROOT", pattern.c_str(), 1);
+  ::setenv(kMadeRootVariable, pattern.c_str(), 1);
+}
+
+void removeProcessStateRoot() {
+  if (!madeHere()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(processRoot(), ignored);
+}
+
+TemporaryStateRoot::TemporaryStateRoot() : path_(processRoot()) {
+  if (path_.empty()) throw std::logic_error("no process state root: main() makes it");
+  if (inUse().exchange(true)) throw std::logic_error("a state root is already in use");
+  empty(path_);
 }
 
 TemporaryStateRoot::~TemporaryStateRoot() {
-  if (previous_)
-    ::setenv("BRELLIS_ROOT", previous_->c_str(), 1);
-  else
-    ::unsetenv("BRELLIS_ROOT");
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+  empty(path_);
+  inUse() = false;
 }
 
 int startProgram(const std::string& program, const std::vector<std::string>& arguments) {

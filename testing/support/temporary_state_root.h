@@ -7,8 +7,18 @@
 
 namespace brellis::testing {
 
-// A fresh directory set as BRELLIS_ROOT for the lifetime of the object; the previous value is
-// restored and the directory removed afterwards. Not for concurrent use by several threads.
+// Makes this process's state root, an empty directory, and names it in BRELLIS_ROOT. Called by
+// the tests' main() before any thread starts: the environment is never changed while other
+// threads may read it, and every child process inherits the same root. A test executable started
+// by a test of the same executable (a death test's child) shares its parent's root.
+void makeProcessStateRoot();
+// Removes the process's state root (main(), after the tests).
+void removeProcessStateRoot();
+
+// The process's state root, emptied, for the lifetime of the object; emptied again afterwards,
+// so each test starts from nothing. BRELLIS_ROOT is not changed. At most one exists at a time
+// (a second one would empty the first's directory): constructing another throws. A death test's
+// child that makes one empties its parent's root too.
 class TemporaryStateRoot {
  public:
   TemporaryStateRoot();
@@ -20,7 +30,6 @@ class TemporaryStateRoot {
 
  private:
   std::filesystem::path path_;
-  std::optional<std::string> previous_;
 };
 
 // Runs a program to its end (it inherits the environment, BRELLIS_ROOT included) and returns its

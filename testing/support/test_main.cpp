@@ -8,15 +8,20 @@
 #include <ctime>
 
 #include "platform/dispatch/main_loop.h"
+#include "testing/support/temporary_state_root.h"
 
 int main(int argc, char** argv) {
-  // Tests read local times in UTC. Set here, before any thread runs: the environment may not
-  // be changed while other threads read it.
+  // Tests read local times in UTC, and the process's state root is named in BRELLIS_ROOT. Both
+  // are set here, before any thread runs: the environment may not be changed while other
+  // threads read it.
   ::setenv("TZ", "UTC", 1);
   ::tzset();
+  brellis::testing::makeProcessStateRoot();
   ::testing::InitGoogleTest(&argc, argv);
   int result = RUN_ALL_TESTS();
-  if (!brellis::platform::dispatch::shutdownForExit()) {
+  const bool stopped = brellis::platform::dispatch::shutdownForExit();
+  brellis::testing::removeProcessStateRoot();
+  if (!stopped) {
     std::fflush(nullptr);
     ::_exit(result);
   }

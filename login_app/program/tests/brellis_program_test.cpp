@@ -23,6 +23,8 @@
 #include "token_host/unlock_archive.h"
 #include "token_host/unlock_data.h"
 
+extern char** environ;
+
 namespace brellis::login_app::program {
 namespace {
 
@@ -81,6 +83,22 @@ class Child {
   Child(const fs::path& directory, const std::string& name, std::vector<std::string> argv,
         std::map<std::string, std::string> environment = {})
       : out_(directory / (name + ".out")), err_(directory / (name + ".err")) {
+    // Everything the child needs is made before the fork: between fork and exec a child of this
+    // multithreaded process makes only async-signal-safe calls.
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry; ++entry) {
+      const std::string_view text(*entry);
+      if (!environment.contains(std::string(text.substr(0, text.find('='))))) {
+        entries.emplace_back(text);
+      }
+    }
+    for (const auto& [key, value] : environment) entries.push_back(key + "=" + value);
+    std::vector<char*> envp;
+    for (auto& entry : entries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::vector<char*> args;
+    for (auto& arg : argv) args.push_back(arg.data());
+    args.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -88,11 +106,7 @@ class Child {
       int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ::dup2(out, STDOUT_FILENO);
       ::dup2(err, STDERR_FILENO);
-      for (const auto& [key, value] : environment) ::setenv(key.c_str(), value.c_str(), 1);
-      std::vector<char*> args;
-      for (auto& arg : argv) args.push_back(arg.data());
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
+      ::execve(args[0], args.data(), envp.data());
       ::_exit(127);
     }
   }

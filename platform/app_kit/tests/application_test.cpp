@@ -1,21 +1,25 @@
 #include "platform/app_kit/application.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
+
+#include "testing/support/temporary_state_root.h"
 
 namespace brellis::platform::app_kit {
 namespace {
 
-// Records the delegate's calls into a pipe, asks for a screen change once launched, and ends the
+// Records the delegate's calls in a file, asks for a screen change once launched, and ends the
 // process from another thread once that arrived. The process's main thread is the one whose
 // thread id is the process id.
 class RecordingDelegate : public ApplicationDelegate {
  public:
-  explicit RecordingDelegate(int fd) : fd_(fd) {}
+  explicit RecordingDelegate(std::filesystem::path notes) : notes_(std::move(notes)) {}
   void applicationDidFinishLaunching() override {
     note(::gettid() == ::getpid() ? "launched-on-main;" : "launched-off-main;");
     Application::shared().screenParametersDidChange();
@@ -26,29 +30,23 @@ class RecordingDelegate : public ApplicationDelegate {
   }
 
  private:
-  void note(const std::string& text) { (void)!::write(fd_, text.data(), text.size()); }
-  int fd_;
+  void note(const std::string& text) { std::ofstream(notes_, std::ios::app) << text; }
+  std::filesystem::path notes_;
 };
 
 TEST(ApplicationTest, MainLoopTellsTheDelegateOnTheMainThreadAndExitsWithTheAskedStatus) {
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::close(fds[0]);
-    Application::shared().setDelegate(std::make_shared<RecordingDelegate>(fds[1]));
+  // The application runs in a process of its own: the death test's child, which execs this
+  // test executable to run this test alone.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  brellis::testing::TemporaryStateRoot root;
+  const auto notes = root.path() / "notes";
+  auto run = [&] {
+    Application::shared().setDelegate(std::make_shared<RecordingDelegate>(notes));
     applicationMain(0, nullptr);
-  }
-  ::close(fds[1]);
-  std::string notes;
-  char buffer[64];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) notes.append(buffer, n);
-  ::close(fds[0]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 7);
-  EXPECT_EQ(notes, "launched-on-main;screens;");
+  };
+  EXPECT_EXIT(run(), ::testing::ExitedWithCode(7), "");
+  std::ifstream in(notes);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "launched-on-main;screens;");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "platform/core_bluetooth/simulated_radio.h"
 #include "testing/support/temporary_state_root.h"
+#include "testing/support/wait_until.h"
 
 namespace brellis::platform::core_bluetooth::testing {
 
@@ -37,14 +38,13 @@ class RadioTest : public ::testing::Test {
   // Runs the handlers of `context` on this thread until `done` holds or the timeout ends.
   static bool pumpUntil(asio::io_context& context, const std::function<bool()>& done,
                         std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      context.restart();
-      context.poll();
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+    return brellis::testing::waitUntil(
+        [&] {
+          context.restart();
+          context.poll();
+          return done();
+        },
+        timeout);
   }
 
   std::optional<brellis::testing::TemporaryStateRoot> stateRoot_;

@@ -29,14 +29,23 @@ class LinkTest : public ::testing::Test {
     browserSession->setDelegate(browserEvents);
   }
 
-  // Ends every link and lets the pool finish their last handlers: the global pool is not joined
-  // before the process's static objects go away.
+  // Ends every link, then waits until no handler on the pool holds its objects any more: a
+  // handler still queued finds them gone and does nothing, so nothing of this test runs on into
+  // the next one.
   void TearDown() override {
     if (advertiser) advertiser->stopAdvertisingPeer();
     if (browser) browser->stopBrowsingForPeers();
     if (browserSession) browserSession->disconnect();
     if (advertiserSession) advertiserSession->disconnect();
-    std::this_thread::sleep_for(100ms);
+    std::vector<std::weak_ptr<void>> held{advertiser, browser, browserSession, advertiserSession};
+    answerer.reset();
+    advertiser.reset();
+    browser.reset();
+    browserSession.reset();
+    advertiserSession.reset();
+    EXPECT_TRUE(brellis::testing::waitUntil([&] {
+      return std::all_of(held.begin(), held.end(), [](const auto& w) { return w.expired(); });
+    }));
   }
 
   void advertise(Answer answer) {

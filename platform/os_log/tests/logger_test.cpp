@@ -50,5 +50,27 @@ TEST(LoggerTest, DisabledLevelsAreNotFormattedOrDeliveredAndCaptureRestores) {
   }
 }
 
+TEST(JournalFieldsTest, EachLevelHasItsPriorityAndTheMessageKeepsArgumentsPrivate) {
+  ScopedLogCapture capture;
+  Logger logger("com.velkor.brellis", "Beacon");
+  const std::vector<std::pair<LogLevel, std::string>> levels = {{LogLevel::debug, "7"},
+                                                                {LogLevel::info, "6"},
+                                                                {LogLevel::defaultLevel, "5"},
+                                                                {LogLevel::error, "3"},
+                                                                {LogLevel::fault, "2"}};
+  for (const auto& [level, priority] : levels) {
+    logger.log(level, "%{public}s for %s, %ld", "start", "alice", int64_t{4});
+  }
+  auto records = capture.sink().records();
+  ASSERT_EQ(records.size(), levels.size());
+  for (size_t i = 0; i < levels.size(); ++i) {
+    EXPECT_EQ(
+        journalFields(records[i]),
+        (std::vector<std::string>{"MESSAGE=start for <private>, 4", "PRIORITY=" + levels[i].second,
+                                  "SUBSYSTEM=com.velkor.brellis", "CATEGORY=Beacon"}))
+        << levelName(levels[i].first);
+  }
+}
+
 }  // namespace
 }  // namespace brellis::platform::os_log

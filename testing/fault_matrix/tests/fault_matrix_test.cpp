@@ -35,6 +35,8 @@ constexpr const char* kUnlockData = "unlockDataWithCompletion:";
 constexpr const char* kContainer = "6E3C1F0A-6F43-4A8B-9C39-1D2A3B4C5D6E";
 // A hung party is ended by runClient at this limit and shows as status -1.
 constexpr auto kLimit = std::chrono::seconds(60);
+// The programs run to their end log every level to stderr, where the cases read them.
+const std::vector<std::string> kLogToStderr{"BRELLIS_LOG_STDERR=1", "BRELLIS_LOG_LEVEL=debug"};
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -53,14 +55,8 @@ void writeBytes(const fs::path& path, const Bytes& bytes) {
 // phone and status enabled, a window-server session exists, and brellis logs to stderr.
 class FaultMatrixTest : public ::testing::Test {
  protected:
-  FaultMatrixTest() : certificate_(makeTestCertificate(TestKeyKind::p256, "Brellis fault matrix")) {
-    ::setenv("BRELLIS_LOG_STDERR", "1", 1);
-    ::setenv("BRELLIS_LOG_LEVEL", "debug", 1);
-  }
-  ~FaultMatrixTest() override {
-    ::unsetenv("BRELLIS_LOG_STDERR");
-    ::unsetenv("BRELLIS_LOG_LEVEL");
-  }
+  FaultMatrixTest()
+      : certificate_(makeTestCertificate(TestKeyKind::p256, "Brellis fault matrix")) {}
 
   // A fresh state root with its parties (the previous one, if any, removed first).
   void start(PhoneFixture::DaemonSigning signing = PhoneFixture::DaemonSigning::valid) {
@@ -106,7 +102,7 @@ class FaultMatrixTest : public ::testing::Test {
     }
     return run;
   }
-  ClientRun brellisToItsEnd() { return runClient(BRELLIS_PROGRAM, {}, kLimit); }
+  ClientRun brellisToItsEnd() { return runClient(BRELLIS_PROGRAM, {}, kLimit, kLogToStderr); }
 
   platform::crypto_token_kit::test_support::TestCertificate certificate_;
   std::unique_ptr<PhoneFixture> fixture_;
@@ -226,7 +222,7 @@ TEST_F(FaultMatrixTest, BeaconClientWhileTheDaemonIsDown) {
   Brellis program;
   ASSERT_TRUE(daemonCalled(kRegister));
   const auto stop = [] {
-    return runClient(BRELLIS_BEACON_CLIENT, {"stop", "--timeout", "20"}, kLimit);
+    return runClient(BRELLIS_BEACON_CLIENT, {"stop", "--timeout", "20"}, kLimit, kLogToStderr);
   };
   auto served = stop();
   ASSERT_EQ(served.status, 0) << served.err;

@@ -167,20 +167,25 @@ TEST_F(Pkcs11PhoneTest, SignsThroughP11KitServerAndItsClientModule) {
   const fs::path runtime = fixture.root() / "runtime";
   fs::create_directories(runtime);
   fs::permissions(runtime, fs::perms::owner_all);
-  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  const std::string runtimeEntry = "XDG_RUNTIME_DIR=" + runtime.string();
 
-  // The module in its own process, hosted by p11-kit's server.
+  // The module in its own process, hosted by p11-kit's server. Everything the child needs is made
+  // before the fork: between fork and exec it makes only async-signal-safe calls.
   int pipeFds[2];
   ASSERT_EQ(::pipe(pipeFds), 0);
+  std::vector<std::string> environment = clientEnvironment({runtimeEntry});
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  const std::string module = Pkcs11ClientFixture::modulePath();
   pid_t server = ::fork();
   if (server == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     ::dup2(pipeFds[1], STDOUT_FILENO);
     ::close(pipeFds[0]);
-    prepareClientEnvironment();
-    const std::string module = Pkcs11ClientFixture::modulePath();
-    ::execlp("p11-kit", "p11-kit", "server", "-f", "--provider", module.c_str(),
-             "pkcs11:", nullptr);
+    const char* argv[] = {"p11-kit",      "server",  "-f",   "--provider",
+                          module.c_str(), "pkcs11:", nullptr};
+    ::execvpe("p11-kit", const_cast<char**>(argv), envp.data());
     ::_exit(127);
   }
   ::close(pipeFds[1]);
@@ -200,19 +205,17 @@ TEST_F(Pkcs11PhoneTest, SignsThroughP11KitServerAndItsClientModule) {
     }
   }
   ASSERT_FALSE(address.empty()) << printed;
-  ::setenv("P11_KIT_SERVER_ADDRESS", address.c_str(), 1);
 
   auto message = fixture.writeFile("message", "signed across p11-kit");
   auto signature = fixture.root() / "signature";
   auto sign = runClient(
       "pkcs11-tool",
       withPin({"--module", BRELLIS_P11KIT_CLIENT, "--sign", "-m", "SHA256-RSA-PKCS", "--id",
-               "5fc100", "--input-file", message.string(), "--output-file", signature.string()}));
+               "5fc100", "--input-file", message.string(), "--output-file", signature.string()}),
+      std::chrono::seconds(60), {runtimeEntry, "P11_KIT_SERVER_ADDRESS=" + address});
   ::kill(server, SIGTERM);
   ::waitpid(server, nullptr, 0);
   ::close(pipeFds[0]);
-  ::unsetenv("P11_KIT_SERVER_ADDRESS");
-  ::unsetenv("XDG_RUNTIME_DIR");
   ASSERT_EQ(sign.status, 0) << sign.err;
   EXPECT_TRUE(openssl({"dgst", "-sha256", "-verify", fixture.publicKeyPEM().string(), "-signature",
                        signature.string(), message.string()}));

@@ -40,6 +40,8 @@ bool waitFor(const std::string& directory, const std::string& payload, bool pres
              std::chrono::steady_clock::time_point deadline) {
   while (std::chrono::steady_clock::now() < deadline) {
     if (onAir(directory, payload) == present) return true;
+    // The simulated radio is files with no change notification: looking again is the only way
+    // to see the advert come or go.
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return false;

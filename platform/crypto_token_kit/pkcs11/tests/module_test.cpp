@@ -519,23 +519,27 @@ TEST_F(ModuleTest, FinalizeEndsWhileAnOperationWaitsAndOtherSessionsGoOn) {
 }
 
 TEST_F(ModuleTest, AForkedChildMustInitializeAgain) {
-  ASSERT_EQ(slots().size(), 1u);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    CK_ULONG count = 0;
-    int status = 0;
-    if (p11->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_CRYPTOKI_NOT_INITIALIZED) status |= 1;
-    if (p11->C_Initialize(nullptr) != CKR_OK) status |= 2;
-    if (p11->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK || count != 1) status |= 4;
-    if (p11->C_Finalize(nullptr) != CKR_OK) status |= 8;
-    ::_exit(status);
-  }
-  int status = -1;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(slots().size(), 1u);  // the parent's module is untouched
+  // A fork without exec is the subject here. It runs in a process of its own that runs this test
+  // alone (the death test's re-executed child), where no other thread exists when it forks.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto forkAndCheck = [&] {
+    if (slots().size() != 1) ::_exit(32);
+    pid_t child = ::fork();
+    if (child == 0) {
+      CK_ULONG count = 0;
+      int status = 0;
+      if (p11->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_CRYPTOKI_NOT_INITIALIZED) status |= 1;
+      if (p11->C_Initialize(nullptr) != CKR_OK) status |= 2;
+      if (p11->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK || count != 1) status |= 4;
+      if (p11->C_Finalize(nullptr) != CKR_OK) status |= 8;
+      ::_exit(status);
+    }
+    int status = -1;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) ::_exit(64);
+    // The parent's module is untouched.
+    ::_exit(WEXITSTATUS(status) | (slots().size() == 1 ? 0 : 16));
+  };
+  EXPECT_EXIT(forkAndCheck(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

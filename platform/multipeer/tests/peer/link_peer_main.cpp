@@ -9,6 +9,7 @@
 
 #include "platform/multipeer/nearby_service_advertiser.h"
 #include "platform/multipeer/session.h"
+#include "testing/support/wait_until.h"
 
 namespace mp = brellis::platform::multipeer;
 
@@ -82,8 +83,15 @@ int main(int argc, char** argv) {
   }
   advertiser->stopAdvertisingPeer();
   session->disconnect();
-  // The end of the link goes out on the pool, which this program does not wait for: give it
-  // the time to leave before the process ends.
-  ::usleep(100 * 1000);
-  return 0;
+  // The end of the link goes out on the pool: the process ends once no handler holds the
+  // session or the advertiser any more (a handler still queued then finds them gone).
+  std::weak_ptr<mp::Session> sessionLeft = session;
+  std::weak_ptr<mp::NearbyServiceAdvertiser> advertiserLeft = advertiser;
+  echo.reset();
+  advertiser.reset();
+  session.reset();
+  return brellis::testing::waitUntil(
+             [&] { return sessionLeft.expired() && advertiserLeft.expired(); })
+             ? 0
+             : 1;
 }
