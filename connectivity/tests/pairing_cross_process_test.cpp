@@ -10,10 +10,13 @@
 #include "connectivity/peer_defaults.h"
 #include "connectivity/peer_manager.h"
 #include "connectivity/platform_peer_session.h"
+#include "platform/foundation/hex.h"
 #include "platform/multipeer/tests/child_process.h"
 #include "platform/multipeer/tests/link_test_support.h"
 #include "platform/os_log/logger.h"
 #include "testing/support/temporary_state_root.h"
+
+using brellis::platform::foundation::hexEncode;
 
 namespace brellis::connectivity {
 namespace {
@@ -23,23 +26,13 @@ namespace os_log = platform::os_log;
 using platform::foundation::Bytes;
 using State = mp::SessionState;
 
-std::string hex(const Bytes& bytes) {
-  std::string out;
-  char digits[3];
-  for (uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof digits, "%02x", byte);
-    out += digits;
-  }
-  return out;
-}
-
 // The browsing side, in this process.
 class PairingAcrossProcesses : public ::testing::Test {
  protected:
   void SetUp() override {
     salt_ = {0x10, 0x20, 0x30, 0x40};
     phone_ = std::make_unique<mp::testing::ChildProcess>(
-        CONNECTIVITY_PEER, std::vector<std::string>{"pairing-child", hex(salt_)});
+        CONNECTIVITY_PEER, std::vector<std::string>{"pairing-child", hexEncode(salt_)});
     ASSERT_TRUE(phone_->started());
     ASSERT_TRUE(phone_->waitForLine("ready"));
   }

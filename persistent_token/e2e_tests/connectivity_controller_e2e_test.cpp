@@ -26,12 +26,16 @@
 #include "platform/crypto/crypto.h"
 #include "platform/crypto_token_kit/tk_token_driver_configuration.h"
 #include "platform/dispatch/task.h"
+#include "platform/foundation/hex.h"
 #include "platform/os_log/logger.h"
 #include "testing/codesign/test_certificate_authority.h"
 #include "testing/support/python_oracle.h"
 #include "testing/support/temporary_state_root.h"
 #include "testing/support/wait_until.h"
 #include "testing/test_daemon/test_daemon.h"
+
+using brellis::platform::foundation::hexDecode;
+using brellis::platform::foundation::hexEncode;
 
 namespace brellis::persistent_token {
 namespace {
@@ -51,24 +55,6 @@ constexpr const char* kContainer = "6F1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D";
 constexpr int64_t kEcCert = 1;
 constexpr int64_t kRsaCert = 2;
 constexpr const char* kPin = "4711";
-
-std::string hex(const Bytes& bytes) {
-  std::string out;
-  char digits[3];
-  for (uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof digits, "%02x", byte);
-    out += digits;
-  }
-  return out;
-}
-
-Bytes unhex(const std::string& text) {
-  Bytes out;
-  for (size_t i = 0; i + 1 < text.size(); i += 2) {
-    out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
 
 void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -188,7 +174,7 @@ class ControllerE2ETest : public ::testing::Test {
     eventsFile_ = root_.path() / "phone.events";
     std::vector<std::string> args = {
         "--identifier",    kPhoneIdentifier,
-        "--salt",          hex(salt_),
+        "--salt",          hexEncode(salt_),
         "--container",     kContainer,
         "--shared-secret", secretFile_.string(),
         "--key",           std::to_string(kEcCert) + "=" + keys().ecKey.string(),
@@ -285,7 +271,7 @@ bool verifies(const std::filesystem::path& publicKey, const Bytes& message, cons
 // The EMSA-PKCS1-v1_5 block of SHA-256(message) for a 2048-bit key, as the host hands it over.
 Bytes pkcs1Block(const Bytes& message) {
   Bytes block = {0x00, 0x01};
-  const Bytes digestInfo = unhex("3031300d060960864801650304020105000420");
+  const Bytes digestInfo = hexDecode("3031300d060960864801650304020105000420").value();
   block.resize(256 - digestInfo.size() - 32 - 1, 0xFF);
   block.push_back(0x00);
   block.insert(block.end(), digestInfo.begin(), digestInfo.end());
@@ -351,7 +337,7 @@ TEST_F(ControllerE2ETest, SignDecryptAndKeyExchangeComeBackAndTheFramesOpenIndep
   EXPECT_EQ(*shared, expected);
   auto requests = eventsStartingWith("request ");
   ASSERT_EQ(requests.size(), 4u);
-  EXPECT_NE(requests[3].find(" keyExchange 1 - - other " + hex(point) + " size 32 info none"),
+  EXPECT_NE(requests[3].find(" keyExchange 1 - - other " + hexEncode(point) + " size 32 info none"),
             std::string::npos)
       << requests[3];
 
@@ -362,10 +348,12 @@ TEST_F(ControllerE2ETest, SignDecryptAndKeyExchangeComeBackAndTheFramesOpenIndep
     if (line.rfind("received ", 0) != 0 && line.rfind("sent ", 0) != 0) continue;
     std::string frameHex = line.substr(line.find(' ') + 1);
     EXPECT_GE(frameHex.size(), 56u);
-    EXPECT_EQ(frameHex.find(hex(Bytes{'b', 'p', 'l', 'i', 's', 't', '0', '0'})), std::string::npos);
+    EXPECT_EQ(frameHex.find(hexEncode(Bytes{'b', 'p', 'l', 'i', 's', 't', '0', '0'})),
+              std::string::npos);
     frames += line + "\n";
   }
-  auto opened = brellis::testing::runPythonOracle(BRELLIS_OPEN_FRAMES, {hex(secret_)}, frames);
+  auto opened =
+      brellis::testing::runPythonOracle(BRELLIS_OPEN_FRAMES, {hexEncode(secret_)}, frames);
   ASSERT_TRUE(opened.ok());
   std::vector<nlohmann::json> records;
   std::istringstream lines(opened.out);
@@ -378,18 +366,18 @@ TEST_F(ControllerE2ETest, SignDecryptAndKeyExchangeComeBackAndTheFramesOpenIndep
   EXPECT_EQ(signRequest["usage"], "sign");
   EXPECT_EQ(signRequest["certID"], kEcCert);
   EXPECT_EQ(signRequest["pin"], kPin);
-  EXPECT_EQ(signRequest["data"], hex(message));
+  EXPECT_EQ(signRequest["data"], hexEncode(message));
   EXPECT_EQ(signRequest["ephemeralKey"], "");
   EXPECT_EQ(records[1]["direction"], "sent");
   EXPECT_EQ(records[1]["tag"], signRequest["tag"]);
-  EXPECT_EQ(records[1]["success"], hex(*ecSignature));
+  EXPECT_EQ(records[1]["success"], hexEncode(*ecSignature));
   EXPECT_EQ(records[2]["keys"], nlohmann::json({"certID", "data", "ephemeralKey", "tag", "usage"}));
   const auto& exchange = records[6];
   EXPECT_EQ(exchange["keys"], nlohmann::json({"certID", "data", "ephemeralKey", "keyExchangeParams",
                                               "tag", "usage"}));
   EXPECT_EQ(exchange["data"], "");
   EXPECT_EQ(exchange["keyExchangeParams"],
-            nlohmann::json({{"otherPublicCert", hex(point)}, {"requestedSize", 32}}));
+            nlohmann::json({{"otherPublicCert", hexEncode(point)}, {"requestedSize", 32}}));
 }
 
 TEST_F(ControllerE2ETest, FailureTableAgainstTheScriptedPhone) {

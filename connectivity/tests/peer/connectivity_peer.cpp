@@ -22,8 +22,12 @@
 #include "group_defaults/group_defaults.h"
 #include "platform/dispatch/main_loop.h"
 #include "platform/foundation/defaults.h"
+#include "platform/foundation/hex.h"
 #include "platform/multipeer/tests/link_test_support.h"
 #include "platform/os_log/logger.h"
+
+using brellis::platform::foundation::hexDecode;
+using brellis::platform::foundation::hexEncode;
 
 namespace brellis::connectivity {
 namespace {
@@ -33,24 +37,6 @@ namespace os_log = platform::os_log;
 namespace fnd = platform::foundation;
 using platform::foundation::Bytes;
 using State = mp::SessionState;
-
-std::string hex(const Bytes& bytes) {
-  std::string out;
-  char digits[3];
-  for (uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof digits, "%02x", byte);
-    out += digits;
-  }
-  return out;
-}
-
-Bytes unhex(const std::string& text) {
-  Bytes out;
-  for (size_t i = 0; i + 1 < text.size(); i += 2) {
-    out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
 
 std::mutex outputMutex;
 void say(const std::string& line) {
@@ -73,7 +59,7 @@ class EchoDelegate : public mp::SessionDelegate {
   }
   void didReceiveData(const std::shared_ptr<mp::Session>& session, const Bytes& data,
                       const mp::PeerID& peer) override {
-    say("data " + hex(data));
+    say("data " + hexEncode(data));
     Bytes echo;
     echo.reserve(data.size() + 1);
     echo.push_back(0xEE);
@@ -89,7 +75,7 @@ int pairingChild(const std::string& salt) {
   auto session = PeerManager::makeSession(manager.peer());
   auto echo = std::make_shared<EchoDelegate>();
   platformSessionOf(session)->setDelegate(echo);
-  manager.pair(unhex(salt), session);
+  manager.pair(hexDecode(salt).value(), session);
   say("ready");
   char buffer[64];
   while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0) {

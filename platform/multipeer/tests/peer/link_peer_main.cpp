@@ -7,9 +7,12 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/foundation/hex.h"
 #include "platform/multipeer/nearby_service_advertiser.h"
 #include "platform/multipeer/session.h"
 #include "testing/support/wait_until.h"
+
+using brellis::platform::foundation::hexEncode;
 
 namespace mp = brellis::platform::multipeer;
 
@@ -32,13 +35,7 @@ class Echo : public mp::SessionDelegate, public mp::NearbyServiceAdvertiserDeleg
   }
   void didReceiveData(const std::shared_ptr<mp::Session>& session, const mp::Bytes& data,
                       const mp::PeerID& peer) override {
-    std::string hex;
-    char digits[3];
-    for (uint8_t byte : data) {
-      std::snprintf(digits, sizeof digits, "%02x", byte);
-      hex += digits;
-    }
-    say("data " + hex);
+    say("data " + hexEncode(data));
     mp::Bytes echo;
     echo.reserve(data.size() + 1);
     echo.push_back(0xEE);
