@@ -226,6 +226,8 @@ struct SimulatedPhone::Core : public mp::NearbyServiceAdvertiserDelegate,
         }
         startAdvertising();
       }
+      // The phone scans the air at intervals, as a real scanner does: the simulated radio's
+      // folder of adverts is looked at again after each interval.
       std::this_thread::sleep_for(kRadioPoll);
     }
   }
