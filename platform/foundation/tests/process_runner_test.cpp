@@ -58,6 +58,7 @@ TEST(ProcessRunnerTest, TimeLimitAndOutputCapBoundWhatATaskWaitsForAndKeeps) {
   options.timeLimit = std::chrono::milliseconds(200);
   options.maxOutputBytes = 1000;
   auto runner = ProcessRunner::system(options);
+  // The child must outlive the time limit: the limit, not the child, ends the task (killed, 9).
   auto done = run(runner, "head -c 5000 /dev/zero; exec sleep 30");
   EXPECT_EQ(done.status, 9);
   EXPECT_EQ(done.standardOutput.size(), 1000u);
