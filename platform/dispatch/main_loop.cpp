@@ -29,10 +29,13 @@ void MainLoop::stop() { context_.stop(); }
 
 namespace {
 
-// The pool lives until shutdownForExit() (or for ever): tasks and callbacks may still hold its
-// executor while the process exits.
+// The pool and the socket thread live until shutdownForExit() (or for ever): tasks and callbacks
+// may still hold their executors while the process exits. Both are made at first use.
 std::mutex poolMutex;
 asio::thread_pool* pool = nullptr;
+// A thread_pool of one runs its scheduler in single-thread mode: a ready socket's handler runs on
+// the thread that polled, with no hand-off and no second thread woken to poll meanwhile.
+asio::thread_pool* sockets = nullptr;
 
 }  // namespace
 
@@ -44,18 +47,31 @@ asio::thread_pool& globalPool() {
 
 asio::any_io_executor globalExecutor() { return globalPool().get_executor(); }
 
+asio::any_io_executor socketExecutor() {
+  std::lock_guard lock(poolMutex);
+  if (!sockets) sockets = new asio::thread_pool(1);
+  return sockets->get_executor();
+}
+
 bool shutdownForExit(std::chrono::milliseconds timeout) {
   MainLoop::shared().stop();
   auto& running = globalPool();
+  asio::thread_pool* socketThread = nullptr;
+  {
+    std::lock_guard lock(poolMutex);
+    socketThread = sockets;
+  }
   running.stop();
+  if (socketThread) socketThread->stop();
   std::promise<void> joined;
   auto done = joined.get_future();
-  std::thread([&running, joined = std::move(joined)]() mutable {
+  std::thread([&running, socketThread, joined = std::move(joined)]() mutable {
     running.join();
+    if (socketThread) socketThread->join();
     joined.set_value();
   }).detach();
-  // The stopped pool itself is kept: process-wide objects may still own I/O objects of it, and
-  // those must not outlive their execution context.
+  // The stopped pool and socket thread are kept: process-wide objects may still own I/O objects
+  // of them, and those must not outlive their execution context.
   return done.wait_for(timeout) == std::future_status::ready;
 }
 

@@ -30,10 +30,18 @@ class MainLoop {
 asio::thread_pool& globalPool();
 asio::any_io_executor globalExecutor();
 
-// Call before leaving main(): stops the main loop and the global pool and waits up to `timeout`
-// for the pool's threads to finish their current handlers, so that no pool thread runs while
-// static objects are destroyed. Returns false when a thread did not finish in time; the caller
-// should then leave with _exit.
+// The socket thread: one thread of its own, on which the XPC connections and listeners of this
+// process read their sockets and run their handlers (each connection on a strand over it). One
+// thread means the handler runs on the thread that saw the socket ready, and nobody else is
+// woken to keep watch meanwhile: a round trip costs one wake-up on each side, as a blocking read
+// would. Its handlers must not block (they hop to an actor or the pool for anything slow), or
+// every connection of the process waits.
+asio::any_io_executor socketExecutor();
+
+// Call before leaving main(): stops the main loop, the global pool and the socket thread and
+// waits up to `timeout` for their threads to finish their current handlers, so that no such
+// thread runs while static objects are destroyed. Returns false when a thread did not finish in
+// time; the caller should then leave with _exit.
 bool shutdownForExit(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 }  // namespace brellis::platform::dispatch

@@ -21,7 +21,7 @@ XpcConnection::Internal::Internal(Role r, Recipe rc, ConnectionLimits l)
     : role(r),
       recipe(std::move(rc)),
       limits(l),
-      strand(asio::make_strand(dispatch::globalExecutor())) {}
+      strand(asio::make_strand(dispatch::socketExecutor())) {}
 
 void XpcConnection::Internal::adoptServerSocket(UniqueFd fd, std::function<void(bool)> done) {
   asio::post(strand, [this, keep = self.lock(), raw = fd.release(), done = std::move(done)] {
@@ -212,18 +212,44 @@ void XpcConnection::Internal::handleHello() {
     return;
   }
   if (requirementCopy) {
-    auto result = security::checkGuestValidity(peer.guestIdentity(), *requirementCopy);
-    if (!result.ok()) {
-      connectionLogger().error(
-          "server process %d does not satisfy the code signing requirement: %{public}s",
-          static_cast<int64_t>(peer.pid), result.message.c_str());
-      teardown(xpcError(kErrorCodeSigningRequirementFailure,
-                        "the server does not satisfy the code signing requirement"));
-      return;
-    }
+    // The check reads and hashes the server's executable: done on the pool, not on the socket
+    // thread, which every connection of the process shares. Nothing is sent or dispatched
+    // meanwhile (the gate lets only the hello out; processFrames waits while verifying).
+    link = Link::verifying;
+    asio::post(dispatch::globalExecutor(), [weak = self, generation = linkGeneration,
+                                            identity = peer.guestIdentity(), pid = peer.pid,
+                                            requirement = std::move(*requirementCopy)] {
+      auto result = security::checkGuestValidity(identity, requirement);
+      auto keep = weak.lock();
+      if (!keep) return;
+      asio::post(keep->internal().strand, [keep, generation, pid, result = std::move(result)] {
+        auto& in = keep->internal();
+        if (in.linkGeneration == generation && in.link == Link::verifying) {
+          in.serverVerified(result, pid);
+        }
+      });
+    });
+    return;
   }
   link = Link::open;
   openGate();
+}
+
+void XpcConnection::Internal::serverVerified(const security::ValidityResult& result, pid_t pid) {
+  if (!result.ok()) {
+    connectionLogger().error(
+        "server process %d does not satisfy the code signing requirement: %{public}s",
+        static_cast<int64_t>(pid), result.message.c_str());
+    teardown(xpcError(kErrorCodeSigningRequirementFailure,
+                      "the server does not satisfy the code signing requirement"));
+    return;
+  }
+  link = Link::open;
+  openGate();
+  // What arrived while verifying (the server's calls to an exported object) is handled now.
+  auto generation = linkGeneration;
+  processFrames();
+  if (linkGeneration == generation) armRead();
 }
 
 void XpcConnection::Internal::linkLost() {

@@ -16,7 +16,8 @@ constexpr size_t kReadChunk = 64 * 1024;
 std::shared_ptr<XpcConnection> XpcConnection::current() { return tCurrent.lock(); }
 
 void XpcConnection::Internal::armRead() {
-  if (!socket || readArmed) return;
+  // While the server is verified nothing more is read: what it sends waits in the socket.
+  if (!socket || readArmed || link == Link::verifying) return;
   if (role == Role::server && helloReceived) {
     std::lock_guard lock(mutex);
     if (!activated) return;  // a suspended server connection reads nothing more
@@ -69,7 +70,8 @@ void XpcConnection::Internal::readAvailable() {
 
 void XpcConnection::Internal::processFrames() {
   auto generation = linkGeneration;
-  while (reader && linkGeneration == generation && link != Link::closed) {
+  while (reader && linkGeneration == generation && link != Link::closed &&
+         link != Link::verifying) {
     if (role == Role::server && helloReceived) {
       std::lock_guard lock(mutex);
       if (!activated) return;  // delivered after activation, in order

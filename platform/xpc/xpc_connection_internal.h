@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "platform/os_log/logger.h"
+#include "platform/security/code_signing.h"
 #include "platform/security/requirement.h"
 #include "platform/xpc/frame.h"
 #include "platform/xpc/xpc_connection.h"
@@ -30,7 +31,9 @@ namespace brellis::platform::xpc {
 // with another, pendingMutex may be taken inside sendMutex, and no handler runs while any is held.
 struct XpcConnection::Internal {
   enum class Role { client, server };
-  enum class Link { idle, connecting, awaitingHello, open, closed };
+  // verifying: the server's hello has arrived and its code signature is being checked; frames
+  // after the hello wait in the reader.
+  enum class Link { idle, connecting, awaitingHello, verifying, open, closed };
   // What the socket may carry now: nothing, only this side's hello (the handshake), or anything.
   enum class SendGate { closed, helloOnly, open };
   struct ServiceRecipe {
@@ -125,6 +128,7 @@ struct XpcConnection::Internal {
   void attach(UniqueFd fd);
   void retryLater(int attempt, std::function<void(int)> retry);
   void handleHello();
+  void serverVerified(const security::ValidityResult& result, pid_t pid);
   void linkLost();
   void violation(const std::string& reason);
   void closeSocket();
