@@ -140,6 +140,16 @@ class Module {
   void forgetPinLocked(CK_SLOT_ID slot);
   CK_RV finishOperation(CK_SESSION_HANDLE session, TKTokenOperation operation, CK_BYTE_PTR output,
                         CK_ULONG_PTR outputLength, Lock& lock);
+  // The session's sign or decrypt slot for `operation`.
+  static std::optional<Operation>& activeOf(Session& session, TKTokenOperation operation);
+  // The operation in progress of `operation`'s kind, checked as every step after the init checks
+  // it: the session exists, the operation was initialised and is not running on another thread
+  // (nor, for a single-part call, fed by C_*Update), and the arguments are present
+  // (`argumentsPresent`; a missing one ends the operation). On success `*active` is the
+  // operation and the result is CKR_OK.
+  CK_RV continuingOperationLocked(CK_SESSION_HANDLE session, TKTokenOperation operation,
+                                  bool singlePart, bool argumentsPresent,
+                                  std::optional<Operation>** active);
 
   std::shared_ptr<TokenBackend> backend_;
   std::mutex mutex_;

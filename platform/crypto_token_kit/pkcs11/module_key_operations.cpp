@@ -26,8 +26,7 @@ CK_RV Module::operationInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism
     Lock lock(mutex_);
     Session* session = sessionLocked(handle);
     if (!session) return CKR_SESSION_HANDLE_INVALID;
-    auto& active = operation == TKTokenOperation::signData ? session->sign : session->decrypt;
-    if (active) return CKR_OPERATION_ACTIVE;
+    if (activeOf(*session, operation)) return CKR_OPERATION_ACTIVE;
   }
   auto use = mechanismUse(mechanism->mechanism, operation);
   if (!use) return CKR_MECHANISM_INVALID;
@@ -54,9 +53,29 @@ CK_RV Module::operationInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism
   Lock lock(mutex_);
   Session* session = sessionLocked(handle);
   if (!session) return CKR_SESSION_HANDLE_INVALID;
-  auto& active = operation == TKTokenOperation::signData ? session->sign : session->decrypt;
+  auto& active = activeOf(*session, operation);
   if (active) return CKR_OPERATION_ACTIVE;
   active = Operation{*use, *object->key, token, {}, false, false, std::nullopt};
+  return CKR_OK;
+}
+
+std::optional<Module::Operation>& Module::activeOf(Session& session, TKTokenOperation operation) {
+  return operation == TKTokenOperation::signData ? session.sign : session.decrypt;
+}
+
+CK_RV Module::continuingOperationLocked(CK_SESSION_HANDLE handle, TKTokenOperation operationKind,
+                                        bool singlePart, bool argumentsPresent,
+                                        std::optional<Operation>** active) {
+  Session* session = sessionLocked(handle);
+  if (!session) return CKR_SESSION_HANDLE_INVALID;
+  auto& operation = activeOf(*session, operationKind);
+  if (!operation) return CKR_OPERATION_NOT_INITIALIZED;
+  if (operation->running || (singlePart && operation->updated)) return CKR_OPERATION_ACTIVE;
+  if (!argumentsPresent) {
+    operation.reset();
+    return CKR_ARGUMENTS_BAD;
+  }
+  *active = &operation;
   return CKR_OK;
 }
 
@@ -114,15 +133,11 @@ CK_RV Module::operationRun(CK_SESSION_HANDLE handle, TKTokenOperation operationK
                            CK_BYTE_PTR input, CK_ULONG inputLength, CK_BYTE_PTR output,
                            CK_ULONG_PTR outputLength) {
   Lock lock(mutex_);
-  Session* session = sessionLocked(handle);
-  if (!session) return CKR_SESSION_HANDLE_INVALID;
-  auto& active = operationKind == TKTokenOperation::signData ? session->sign : session->decrypt;
-  if (!active) return CKR_OPERATION_NOT_INITIALIZED;
-  if (active->running || active->updated) return CKR_OPERATION_ACTIVE;
-  if (!outputLength || (!input && inputLength > 0)) {
-    active.reset();
-    return CKR_ARGUMENTS_BAD;
-  }
+  std::optional<Operation>* found = nullptr;
+  CK_RV rv = continuingOperationLocked(handle, operationKind, true,
+                                       outputLength && (input || inputLength == 0), &found);
+  if (rv != CKR_OK) return rv;
+  auto& active = *found;
   if (!active->result) {
     if (inputLength > kMaxMessageBytes) {
       active.reset();
@@ -136,15 +151,11 @@ CK_RV Module::operationRun(CK_SESSION_HANDLE handle, TKTokenOperation operationK
 CK_RV Module::operationUpdate(CK_SESSION_HANDLE handle, TKTokenOperation operationKind,
                               CK_BYTE_PTR input, CK_ULONG inputLength) {
   Lock lock(mutex_);
-  Session* session = sessionLocked(handle);
-  if (!session) return CKR_SESSION_HANDLE_INVALID;
-  auto& active = operationKind == TKTokenOperation::signData ? session->sign : session->decrypt;
-  if (!active) return CKR_OPERATION_NOT_INITIALIZED;
-  if (active->running) return CKR_OPERATION_ACTIVE;
-  if (!input && inputLength > 0) {
-    active.reset();
-    return CKR_ARGUMENTS_BAD;
-  }
+  std::optional<Operation>* found = nullptr;
+  CK_RV rv =
+      continuingOperationLocked(handle, operationKind, false, input || inputLength == 0, &found);
+  if (rv != CKR_OK) return rv;
+  auto& active = *found;
   if (!active->use.multiPart) {
     // The mechanism takes its input in one block.
     active.reset();
@@ -162,15 +173,11 @@ CK_RV Module::operationUpdate(CK_SESSION_HANDLE handle, TKTokenOperation operati
 CK_RV Module::operationFinal(CK_SESSION_HANDLE handle, TKTokenOperation operationKind,
                              CK_BYTE_PTR output, CK_ULONG_PTR outputLength) {
   Lock lock(mutex_);
-  Session* session = sessionLocked(handle);
-  if (!session) return CKR_SESSION_HANDLE_INVALID;
-  auto& active = operationKind == TKTokenOperation::signData ? session->sign : session->decrypt;
-  if (!active) return CKR_OPERATION_NOT_INITIALIZED;
-  if (active->running) return CKR_OPERATION_ACTIVE;
-  if (!outputLength) {
-    active.reset();
-    return CKR_ARGUMENTS_BAD;
-  }
+  std::optional<Operation>* found = nullptr;
+  CK_RV rv =
+      continuingOperationLocked(handle, operationKind, false, outputLength != nullptr, &found);
+  if (rv != CKR_OK) return rv;
+  auto& active = *found;
   if (!active->use.multiPart) {
     active.reset();
     return CKR_FUNCTION_NOT_SUPPORTED;
@@ -180,9 +187,6 @@ CK_RV Module::operationFinal(CK_SESSION_HANDLE handle, TKTokenOperation operatio
 
 CK_RV Module::finishOperation(CK_SESSION_HANDLE handle, TKTokenOperation operationKind,
                               CK_BYTE_PTR output, CK_ULONG_PTR outputLength, Lock& lock) {
-  auto activeOf = [&](Session& session) -> std::optional<Operation>& {
-    return operationKind == TKTokenOperation::signData ? session.sign : session.decrypt;
-  };
   auto deliver = [&](std::optional<Operation>& active) -> CK_RV {
     const Bytes& result = *active->result;
     if (!output) {
@@ -200,7 +204,7 @@ CK_RV Module::finishOperation(CK_SESSION_HANDLE handle, TKTokenOperation operati
   };
 
   Session* session = sessionLocked(handle);
-  auto& active = activeOf(*session);
+  auto& active = activeOf(*session, operationKind);
   if (active->result) return deliver(active);
   const CK_ULONG expected = resultLength(*active);
   if (!output) {
@@ -234,8 +238,8 @@ CK_RV Module::finishOperation(CK_SESSION_HANDLE handle, TKTokenOperation operati
   idle_.notify_all();
   if (shutDown_) return CKR_CRYPTOKI_NOT_INITIALIZED;
   session = sessionLocked(handle);
-  if (!session || !activeOf(*session)) return CKR_SESSION_CLOSED;
-  auto& finished = activeOf(*session);
+  if (!session || !activeOf(*session, operationKind)) return CKR_SESSION_CLOSED;
+  auto& finished = activeOf(*session, operationKind);
   finished->running = false;
   if (!outcome) {
     const CK_RV rv = returnValueForError(outcome.error(), operationKind, pinUse);
