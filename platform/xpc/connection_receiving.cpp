@@ -38,7 +38,7 @@ void XpcConnection::Internal::armRead() {
 void XpcConnection::Internal::readAvailable() {
   // Kept between reads: a fresh zero-filled chunk per wake-up showed up on every round trip.
   if (readBuffer.empty()) readBuffer.resize(kReadChunk);
-  // At most 16 reads per wake-up, so one busy peer cannot hold a pool thread.
+  // At most 16 reads per wake-up, so one busy peer cannot hold the socket thread.
   for (int round = 0; round < 16 && socket; ++round) {
     auto received =
         transport::receiveMessage(socket->native_handle(), readBuffer, limits.maxDescriptors);

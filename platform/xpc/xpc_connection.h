@@ -27,7 +27,9 @@ inline constexpr uint64_t kConnectionPrivileged = 0x1000;
 // Endpoint; it is configured, then activate()d, which connects. A server connection is handed to
 // the listener's delegate already connected but suspended: nothing is read from it until it is
 // activate()d. All work of one connection (reading, dispatching to the exported object, reply
-// blocks, proxy error handlers, interruption and invalidation handlers) runs on its own strand.
+// blocks, proxy error handlers, interruption and invalidation handlers) runs on its own strand,
+// over the process's socket thread (dispatch::socketExecutor()), which all connections share:
+// those handlers must not block.
 //
 // Every message with a reply ends in exactly one reply or one error: kErrorConnectionInterrupted
 // when a named service went away (the connection reconnects at the next message),
