@@ -30,12 +30,12 @@ class MainLoop {
 asio::thread_pool& globalPool();
 asio::any_io_executor globalExecutor();
 
-// The socket thread: one thread of its own, on which the XPC connections and listeners of this
-// process read their sockets and run their handlers (each connection on a strand over it). One
-// thread means the handler runs on the thread that saw the socket ready, and nobody else is
-// woken to keep watch meanwhile: a round trip costs one wake-up on each side, as a blocking read
-// would. Its handlers must not block (they hop to an actor or the pool for anything slow), or
-// every connection of the process waits.
+// The socket thread: one thread of its own, on which the XPC connections of this process read
+// their sockets and run their handlers (each connection on a strand over it). One thread means
+// the handler runs on the thread that saw the socket ready, and nobody else is woken to keep
+// watch meanwhile: a round trip costs one wake-up on each side, as a blocking read would. Its
+// handlers must not block (they hop to an actor or the pool for anything slow), or every
+// connection of the process waits.
 asio::any_io_executor socketExecutor();
 
 // Call before leaving main(): stops the main loop, the global pool and the socket thread and

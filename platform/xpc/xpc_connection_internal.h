@@ -31,8 +31,8 @@ namespace brellis::platform::xpc {
 // with another, pendingMutex may be taken inside sendMutex, and no handler runs while any is held.
 struct XpcConnection::Internal {
   enum class Role { client, server };
-  // verifying: the server's hello has arrived and its code signature is being checked; frames
-  // after the hello wait in the reader.
+  // verifying: the server's hello has arrived and its code signature is being checked on the
+  // pool; what the server sent after its hello waits (in the reader or the socket) until then.
   enum class Link { idle, connecting, awaitingHello, verifying, open, closed };
   // What the socket may carry now: nothing, only this side's hello (the handshake), or anything.
   enum class SendGate { closed, helloOnly, open };
