@@ -69,12 +69,13 @@ std::shared_ptr<TarvoDaemonConnection> TarvoDaemonConnection::make(Options optio
 TarvoDaemonConnection& TarvoDaemonConnection::shared() {
   // Created on first use in each process and kept until it ends. A forked child makes its own:
   // the parent's connection is the parent's socket, served by the parent's socket thread.
-  static auto* instance = new platform::dispatch::ProcessLocal<std::shared_ptr<TarvoDaemonConnection>>([] {
-    Options options;
-    options.machServiceName = kDaemonServiceName;
-    options.options = platform::xpc::kConnectionPrivileged;
-    return new std::shared_ptr<TarvoDaemonConnection>(make(std::move(options)));
-  });
+  static auto* instance =
+      new platform::dispatch::ProcessLocal<std::shared_ptr<TarvoDaemonConnection>>([] {
+        Options options;
+        options.machServiceName = kDaemonServiceName;
+        options.options = platform::xpc::kConnectionPrivileged;
+        return new std::shared_ptr<TarvoDaemonConnection>(make(std::move(options)));
+      });
   return *instance->get();
 }
 

@@ -160,7 +160,8 @@ CK_RV Module::deriveKey(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism,
   }
   const CK_OBJECT_HANDLE created = nextObject_++;
   secret.identity = "session:" + std::to_string(created);
-  sessionObjects_.emplace(created, SessionObject{handle, session->slot, isPrivate, std::move(secret)});
+  sessionObjects_.emplace(created,
+                          SessionObject{handle, session->slot, isPrivate, std::move(secret)});
   *key = created;
   return CKR_OK;
 }
