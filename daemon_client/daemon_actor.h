@@ -9,7 +9,7 @@ namespace brellis::daemon_client {
 // leaves it, so other operations can start and be outstanding meanwhile.
 class DaemonActor {
  public:
-  // Process-wide, created on first use (thread-safe) and kept until exit.
+  // Process-wide, created on first use in each process (thread-safe) and kept until exit.
   static DaemonActor& shared();
 
   DaemonActor();

@@ -5,6 +5,7 @@
 
 #include "daemon_client/tarvo_daemon_wire.h"
 #include "ipc/bundle_info.h"
+#include "platform/dispatch/process_local.h"
 #include "platform/foundation/error_record.h"
 
 namespace brellis::daemon_client {
@@ -66,14 +67,16 @@ std::shared_ptr<TarvoDaemonConnection> TarvoDaemonConnection::make(Options optio
 }
 
 TarvoDaemonConnection& TarvoDaemonConnection::shared() {
-  // Created once, on first use, and kept until the process ends.
-  static auto* instance = [] {
-    Options options;
-    options.machServiceName = kDaemonServiceName;
-    options.options = platform::xpc::kConnectionPrivileged;
-    return new std::shared_ptr<TarvoDaemonConnection>(make(std::move(options)));
-  }();
-  return **instance;
+  // Created on first use in each process and kept until it ends. A forked child makes its own:
+  // the parent's connection is the parent's socket, served by the parent's socket thread.
+  static auto* instance =
+      new platform::dispatch::ProcessLocal<std::shared_ptr<TarvoDaemonConnection>>([] {
+        Options options;
+        options.machServiceName = kDaemonServiceName;
+        options.options = platform::xpc::kConnectionPrivileged;
+        return new std::shared_ptr<TarvoDaemonConnection>(make(std::move(options)));
+      });
+  return *instance->get();
 }
 
 }  // namespace brellis::daemon_client

@@ -56,7 +56,8 @@ class TarvoDaemonConnection : public ipc::ConnectionDelegate,
     std::shared_ptr<platform::dispatch::Clock> clock = platform::dispatch::Clock::system();
   };
 
-  // The process-wide instance, created on first use (thread-safe) and never destroyed.
+  // The process-wide instance, created on first use in each process (thread-safe) and never
+  // destroyed.
   static TarvoDaemonConnection& shared();
   // An instance over the XPC connection that `options` describe (tests, other service names).
   static std::shared_ptr<TarvoDaemonConnection> make(Options options);

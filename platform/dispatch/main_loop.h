@@ -4,6 +4,7 @@
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
 #include <chrono>
+#include <cstdint>
 
 namespace brellis::platform::dispatch {
 
@@ -27,6 +28,9 @@ class MainLoop {
 };
 
 // The global concurrent pool on which detached tasks and strands run unless told otherwise.
+// Like the socket thread below it is made at first use in each process: a child forked after
+// its parent used them gets pools of its own at its own first use (the parent's threads do not
+// exist in the child; the parent's pools are left untouched there and never destroyed).
 asio::thread_pool& globalPool();
 asio::any_io_executor globalExecutor();
 
@@ -37,6 +41,13 @@ asio::any_io_executor globalExecutor();
 // handlers must not block (they hop to an actor or the pool for anything slow), or every
 // connection of the process waits.
 asio::any_io_executor socketExecutor();
+
+// How many fork()s lie between the program's start and the calling process: 0 in the process
+// the program started in, one more in each forked child. Process-wide objects made once that
+// hold executors, threads or connections of a process (actors, daemon connections) compare it
+// with the value they were made at and are made again in a child: work posted to the parent's
+// executors never runs there, and the parent's connections are the parent's.
+uint64_t forkGeneration();
 
 // Call before leaving main(): stops the main loop, the global pool and the socket thread and
 // waits up to `timeout` for their threads to finish their current handlers, so that no such

@@ -69,7 +69,6 @@ Module::Module(std::shared_ptr<TokenBackend> backend) : backend_(std::move(backe
 
 Module::~Module() {
   for (auto& [id, slot] : slots_) wipe(slot.userPin);
-  for (auto& [handle, session] : sessions_) wipe(session.contextPin);
 }
 
 void Module::shutdown(std::chrono::milliseconds limit) {
@@ -133,8 +132,10 @@ Module::Session* Module::sessionLocked(CK_SESSION_HANDLE handle) {
 
 void Module::closeSessionLocked(std::map<CK_SESSION_HANDLE, Session>::iterator session) {
   const CK_SLOT_ID slotID = session->second.slot;
-  wipe(session->second.contextPin);
+  const CK_SESSION_HANDLE handle = session->first;
+  // Its operations (and the context PIN given for one) end with it, and so do its objects.
   sessions_.erase(session);
+  std::erase_if(sessionObjects_, [&](const auto& entry) { return entry.second.owner == handle; });
   // The login state belongs to the token while the application has a session with it.
   const bool last = std::none_of(sessions_.begin(), sessions_.end(),
                                  [&](const auto& entry) { return entry.second.slot == slotID; });
@@ -146,6 +147,9 @@ void Module::forgetPinLocked(CK_SLOT_ID slotID) {
     wipe(slot->userPin);
     slot->loggedIn = false;
   }
+  std::erase_if(sessionObjects_, [&](const auto& entry) {
+    return entry.second.slot == slotID && entry.second.isPrivate;
+  });
 }
 
 std::optional<TKTokenKeychainItems> Module::itemsOf(const TokenIdentity& identity) {

@@ -88,6 +88,15 @@ class Module {
     bool loggedIn = false;
     std::string userPin;
   };
+  // A PIN of C_Login(CKU_CONTEXT_SPECIFIC): wiped when the operation it was given for ends,
+  // however it ends.
+  struct ContextPin {
+    std::string text;
+    ContextPin() = default;
+    ContextPin(const ContextPin&) = delete;
+    ContextPin& operator=(const ContextPin&) = delete;
+    ~ContextPin();
+  };
   struct Operation {
     MechanismUse use;
     KeyDescription key;
@@ -97,6 +106,9 @@ class Module {
     bool running = false;
     // A result kept after CKR_BUFFER_TOO_SMALL, so the phone is not asked twice.
     std::optional<foundation::Bytes> result;
+    // The context-specific PIN given for this operation (its key asks on every use); taken by
+    // the one key operation it runs.
+    std::shared_ptr<ContextPin> contextPin;
   };
   struct Session {
     CK_SESSION_HANDLE handle = 0;
@@ -106,10 +118,16 @@ class Module {
     std::optional<Operation> decrypt;
     std::optional<std::vector<CK_OBJECT_HANDLE>> found;
     size_t foundPosition = 0;
-    // The PIN of C_Login(CKU_CONTEXT_SPECIFIC), used by the next key operation and then wiped.
-    std::string contextPin;
-    bool hasContextPin = false;
-    std::map<CK_OBJECT_HANDLE, TokenObject> objects;
+    // The kind of the operation initialised last: the one a context-specific login is for.
+    std::optional<TKTokenOperation> lastInitialised;
+  };
+  // An object the application made (a derived secret): seen by every session of its slot,
+  // destroyed with the session that made it, and, when private, at logout.
+  struct SessionObject {
+    CK_SESSION_HANDLE owner = 0;
+    CK_SLOT_ID slot = 0;
+    bool isPrivate = false;
+    TokenObject object;
   };
   using Lock = std::unique_lock<std::mutex>;
 
@@ -136,7 +154,12 @@ class Module {
       const TokenIdentity& token, const KeyDescription& key, const MechanismUse& use,
       const foundation::Bytes& input, const std::optional<TKTokenKeyExchangeParameters>& parameters,
       std::optional<std::string> pin, PinUse* pinUse);
-  std::optional<std::string> pinForOperationLocked(Session& session, const KeyDescription& key);
+  // The PIN a key operation of `session` on `key` takes: the context PIN given for it (taken
+  // out of `contextPin`), else, for a key that does not ask on every use, the user's.
+  std::optional<std::string> pinForOperationLocked(const Session& session,
+                                                   const KeyDescription& key,
+                                                   std::shared_ptr<ContextPin> contextPin);
+  // Logs the slot's user out: the PIN and the private session objects go.
   void forgetPinLocked(CK_SLOT_ID slot);
   CK_RV finishOperation(CK_SESSION_HANDLE session, TKTokenOperation operation, CK_BYTE_PTR output,
                         CK_ULONG_PTR outputLength, Lock& lock);
@@ -159,6 +182,7 @@ class Module {
   std::map<CK_SLOT_ID, Slot> slots_;
   std::map<TokenIdentity, CK_SLOT_ID> slotIDs_;
   std::map<CK_SESSION_HANDLE, Session> sessions_;
+  std::map<CK_OBJECT_HANDLE, SessionObject> sessionObjects_;
   std::map<std::pair<CK_SLOT_ID, std::string>, CK_OBJECT_HANDLE> tokenHandles_;
   std::map<CK_OBJECT_HANDLE, std::pair<CK_SLOT_ID, std::string>> tokenObjects_;
   CK_SLOT_ID nextSlot_ = 1;

@@ -1,4 +1,4 @@
-// Module: C_DeriveKey (ECDH on the token, the secret as a session object).
+// Module: C_DeriveKey (ECDH on the token, the secret as a session object of the application).
 #include <algorithm>
 #include <cstring>
 
@@ -90,9 +90,16 @@ CK_RV Module::deriveKey(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism,
   if (valueLength && (*valueLength == 0 || *valueLength > field)) return CKR_TEMPLATE_INCONSISTENT;
   const auto use = *mechanismUse(CKM_ECDH1_DERIVE, TKTokenOperation::performKeyExchange);
 
+  auto flag = [&](CK_ATTRIBUTE_TYPE type, bool fallback) {
+    auto found = given.find(type);
+    return found == given.end() ? fallback : found->second[0] != CK_FALSE;
+  };
+  const bool isPrivate = flag(CKA_PRIVATE, false);
   Lock lock(mutex_);
   Session* session = sessionLocked(handle);
   if (!session) return CKR_SESSION_HANDLE_INVALID;
+  // A private object is made only for a logged-in user.
+  if (isPrivate && !slotLocked(session->slot)->loggedIn) return CKR_USER_NOT_LOGGED_IN;
   const TokenIdentity token = slotLocked(session->slot)->identity;
   lock.unlock();
   if (!backend_->supports(token, object->key->keyObjectID, use.algorithm)) {
@@ -102,7 +109,8 @@ CK_RV Module::deriveKey(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism,
   session = sessionLocked(handle);
   if (!session) return CKR_SESSION_HANDLE_INVALID;
   ++running_;
-  auto pin = pinForOperationLocked(*session, *object->key);
+  // A derivation has no initialisation to log in for: no context PIN reaches it.
+  auto pin = pinForOperationLocked(*session, *object->key, nullptr);
   lock.unlock();
   PinUse pinUse;
   TKTokenKeyExchangeParameters exchange;
@@ -120,15 +128,13 @@ CK_RV Module::deriveKey(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism,
     if (rv == CKR_PIN_INCORRECT) forgetPinLocked(session->slot);
     return rv;
   }
+  // The user logged out meanwhile: no private object outlives the login.
+  if (isPrivate && !slotLocked(session->slot)->loggedIn) return CKR_USER_NOT_LOGGED_IN;
   Bytes value = std::move(*outcome);
   if (valueLength) {
     if (value.size() < *valueLength) return CKR_DEVICE_ERROR;
     value.resize(*valueLength);
   }
-  auto flag = [&](CK_ATTRIBUTE_TYPE type, bool fallback) {
-    auto found = given.find(type);
-    return found == given.end() ? fallback : found->second[0] != CK_FALSE;
-  };
   const bool sensitive = flag(CKA_SENSITIVE, false);
   const bool extractable = flag(CKA_EXTRACTABLE, true);
   for (auto type : kDerivedBooleans) secret.attributes[type] = boolValue(flag(type, false));
@@ -154,7 +160,8 @@ CK_RV Module::deriveKey(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism,
   }
   const CK_OBJECT_HANDLE created = nextObject_++;
   secret.identity = "session:" + std::to_string(created);
-  session->objects.emplace(created, std::move(secret));
+  sessionObjects_.emplace(created,
+                          SessionObject{handle, session->slot, isPrivate, std::move(secret)});
   *key = created;
   return CKR_OK;
 }

@@ -55,9 +55,12 @@ CK_RV Module::operationInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism
   if (!session) return CKR_SESSION_HANDLE_INVALID;
   auto& active = activeOf(*session, operation);
   if (active) return CKR_OPERATION_ACTIVE;
-  active = Operation{*use, *object->key, token, {}, false, false, std::nullopt};
+  active = Operation{*use, *object->key, token, {}, false, false, std::nullopt, nullptr};
+  session->lastInitialised = operation;
   return CKR_OK;
 }
+
+Module::ContextPin::~ContextPin() { wipe(text); }
 
 std::optional<Module::Operation>& Module::activeOf(Session& session, TKTokenOperation operation) {
   return operation == TKTokenOperation::signData ? session.sign : session.decrypt;
@@ -86,12 +89,12 @@ CK_ULONG Module::resultLength(const Operation& operation) const {
   return modulusBytes(operation.key);
 }
 
-std::optional<std::string> Module::pinForOperationLocked(Session& session,
-                                                         const KeyDescription& key) {
-  if (session.hasContextPin) {
-    session.hasContextPin = false;
-    std::string pin = std::move(session.contextPin);
-    session.contextPin.clear();
+std::optional<std::string> Module::pinForOperationLocked(const Session& session,
+                                                         const KeyDescription& key,
+                                                         std::shared_ptr<ContextPin> contextPin) {
+  if (contextPin) {
+    std::string pin = contextPin->text;
+    wipe(contextPin->text);
     return pin;
   }
   const Slot* slot = slotLocked(session.slot);
@@ -227,8 +230,9 @@ CK_RV Module::finishOperation(CK_SESSION_HANDLE handle, TKTokenOperation operati
   }
   active->running = true;
   ++running_;
+  // The context PIN is this run's: the operation ends with it or keeps its result.
+  auto pin = pinForOperationLocked(*session, active->key, std::move(active->contextPin));
   const Operation prepared = *active;
-  auto pin = pinForOperationLocked(*session, prepared.key);
   lock.unlock();
   PinUse pinUse;
   auto outcome = performUnlocked(prepared.token, prepared.key, prepared.use, prepared.message,

@@ -43,7 +43,10 @@ std::optional<TokenObject> Module::objectFor(CK_SESSION_HANDLE handle, CK_OBJECT
     return std::nullopt;
   }
   *missing = CKR_OBJECT_HANDLE_INVALID;
-  if (auto own = session->objects.find(object); own != session->objects.end()) return own->second;
+  if (auto made = sessionObjects_.find(object);
+      made != sessionObjects_.end() && made->second.slot == session->slot) {
+    return made->second.object;
+  }
   auto known = tokenObjects_.find(object);
   if (known == tokenObjects_.end() || known->second.first != session->slot) return std::nullopt;
   const Slot& slot = *slotLocked(session->slot);
@@ -135,7 +138,11 @@ CK_RV Module::destroyObject(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object) {
   Lock lock(mutex_);
   Session* session = sessionLocked(handle);
   if (!session) return CKR_SESSION_HANDLE_INVALID;
-  if (session->objects.erase(object)) return CKR_OK;
+  if (auto made = sessionObjects_.find(object);
+      made != sessionObjects_.end() && made->second.slot == session->slot) {
+    sessionObjects_.erase(made);
+    return CKR_OK;
+  }
   auto known = tokenObjects_.find(object);
   if (known != tokenObjects_.end() && known->second.first == session->slot) {
     return CKR_ACTION_PROHIBITED;  // the token's objects belong to its configuration
@@ -166,8 +173,8 @@ CK_RV Module::findObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR attribu
     const Slot& slot = *slotLocked(session->slot);
     token = slot.identity;
     if (auto items = itemsIn(tokens, slot.identity)) candidates = tokenObjectsLocked(slot, *items);
-    for (const auto& [objectHandle, object] : session->objects) {
-      candidates.emplace_back(objectHandle, object);
+    for (const auto& [objectHandle, made] : sessionObjects_) {
+      if (made.slot == session->slot) candidates.emplace_back(objectHandle, made.object);
     }
   }
   std::vector<CK_OBJECT_HANDLE> matches;

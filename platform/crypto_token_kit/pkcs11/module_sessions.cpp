@@ -66,15 +66,21 @@ CK_RV Module::login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, CK_UTF8CHAR
   // There is no protected authentication path: the PIN comes with the call.
   if (!pin) return CKR_ARGUMENTS_BAD;
   if (pinLength < kMinPinLength || pinLength > kMaxPinLength) return CKR_PIN_LEN_RANGE;
-  std::string text(reinterpret_cast<const char*>(pin), pinLength);
-  Slot* slot = slotLocked(session->slot);
   if (userType == CKU_CONTEXT_SPECIFIC) {
-    // Kept for the session's next key operation only.
-    wipe(session->contextPin);
-    session->contextPin = std::move(text);
-    session->hasContextPin = true;
+    // The PIN belongs to the operation just initialised on a key that asks on every use, and
+    // ends with it; anything else is refused and leaves the operation as it is.
+    if (!session->lastInitialised) return CKR_OPERATION_NOT_INITIALIZED;
+    auto& operation = activeOf(*session, *session->lastInitialised);
+    if (!operation || !operation->key.alwaysAuthenticate || operation->running) {
+      return CKR_OPERATION_NOT_INITIALIZED;
+    }
+    auto given = std::make_shared<ContextPin>();
+    given->text.assign(reinterpret_cast<const char*>(pin), pinLength);
+    operation->contextPin = std::move(given);
     return CKR_OK;
   }
+  std::string text(reinterpret_cast<const char*>(pin), pinLength);
+  Slot* slot = slotLocked(session->slot);
   if (slot->loggedIn) {
     wipe(text);
     return CKR_USER_ALREADY_LOGGED_IN;
@@ -91,11 +97,13 @@ CK_RV Module::logout(CK_SESSION_HANDLE handle) {
   if (!session) return CKR_SESSION_HANDLE_INVALID;
   Slot* slot = slotLocked(session->slot);
   if (!slot->loggedIn) return CKR_USER_NOT_LOGGED_IN;
-  forgetPinLocked(session->slot);
+  const CK_SLOT_ID slotID = session->slot;
+  forgetPinLocked(slotID);
+  // Context PINs given for operations in progress go too.
   for (auto& [other, entry] : sessions_) {
-    if (entry.slot == session->slot) {
-      wipe(entry.contextPin);
-      entry.hasContextPin = false;
+    if (entry.slot != slotID) continue;
+    for (auto* operation : {&entry.sign, &entry.decrypt}) {
+      if (*operation) (*operation)->contextPin.reset();
     }
   }
   return CKR_OK;

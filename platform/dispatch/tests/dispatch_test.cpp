@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <asio/steady_timer.hpp>
 #include <atomic>
@@ -7,6 +9,7 @@
 
 #include "platform/dispatch/clock.h"
 #include "platform/dispatch/once_callback.h"
+#include "platform/dispatch/process_local.h"
 #include "platform/dispatch/semaphore.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/dispatch/task.h"
@@ -160,6 +163,48 @@ TEST(SemaphoreTest, WaitTimesOutWithoutASignalAndTakesOneSignalEach) {
   EXPECT_TRUE(semaphore.wait(5ms));
   EXPECT_TRUE(semaphore.wait(5ms));
   EXPECT_FALSE(semaphore.wait(1ms));
+}
+
+// Whether work posted to `executor` runs within the time limit (a forked child has no watcher
+// threads, so this waits itself).
+bool runsOn(const asio::any_io_executor& executor) {
+  std::promise<void> ran;
+  auto done = ran.get_future();
+  asio::post(executor, [&ran] { ran.set_value(); });
+  return done.wait_for(10s) == std::future_status::ready;
+}
+
+TEST(ForkTest, AChildMakesItsOwnPoolsAndProcessLocalsAndTheParentKeepsItsOwn) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer ends a child that starts threads after a multi-threaded fork";
+#endif
+  // A fork without exec is the subject: it runs in the death test's own re-executed child, whose
+  // pools are then the only threads of the process besides the forking one.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto forkAndCheck = [] {
+    ProcessLocal<int> local([] { return new int(0); });
+    int* parentLocal = &local.get();
+    if (!runsOn(globalExecutor()) || !runsOn(socketExecutor())) ::_exit(32);
+    SerialQueue queue("test.fork");
+    const uint64_t generation = forkGeneration();
+    pid_t child = ::fork();
+    if (child == 0) {
+      int status = 0;
+      if (forkGeneration() != generation + 1) status |= 1;
+      if (!runsOn(globalExecutor())) status |= 2;
+      if (!runsOn(socketExecutor())) status |= 4;
+      if (&local.get() == parentLocal || &local.get() != &local.get()) status |= 8;
+      ::_exit(status);
+    }
+    int status = -1;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) ::_exit(64);
+    // The parent's pools, queues and objects are untouched.
+    const bool parentGoesOn = forkGeneration() == generation && runsOn(globalExecutor()) &&
+                              runsOn(socketExecutor()) && runsOn(queue.executor()) &&
+                              &local.get() == parentLocal;
+    ::_exit(WEXITSTATUS(status) | (parentGoesOn ? 0 : 16));
+  };
+  EXPECT_EXIT(forkAndCheck(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

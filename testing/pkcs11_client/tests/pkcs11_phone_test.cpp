@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <p11-kit/pkcs11.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -7,6 +8,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
+#include <sstream>
 
 #include "testing/pkcs11_client/phone_fixture.h"
 
@@ -24,6 +27,23 @@ bool contains(const std::string& text, const std::string& part) {
 std::vector<std::string> withPin(std::vector<std::string> arguments) {
   arguments.insert(arguments.end(), {"--login", "--pin", PhoneFixture::kPin});
   return arguments;
+}
+
+// The probe's "<step> <rv>" lines; a step seen twice keeps its last value.
+std::multimap<std::string, CK_RV> probeSteps(const std::string& out) {
+  std::multimap<std::string, CK_RV> steps;
+  std::istringstream lines(out);
+  std::string step;
+  std::string rv;
+  while (lines >> step >> rv) steps.emplace(step, std::stoul(rv, nullptr, 16));
+  return steps;
+}
+
+std::vector<CK_RV> valuesOf(const std::multimap<std::string, CK_RV>& steps,
+                            const std::string& step) {
+  std::vector<CK_RV> values;
+  for (auto [at, end] = steps.equal_range(step); at != end; ++at) values.push_back(at->second);
+  return values;
 }
 
 class Pkcs11PhoneTest : public ::testing::Test {
@@ -159,6 +179,55 @@ TEST_F(Pkcs11PhoneTest, PinCycleThroughPkcs11Tool) {
   EXPECT_TRUE(contains(refused.err, "CKR_PIN_INCORRECT")) << refused.err;
   auto accepted = fixture.pkcs11Tool(withPin(sign));
   EXPECT_EQ(accepted.status, 0) << accepted.err;
+}
+
+TEST_F(Pkcs11PhoneTest, AChildForkedAfterItsParentSignedSignsWithItsOwnModule) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer ends a child that starts threads after a multi-threaded fork";
+#endif
+  PhoneFixture fixture(makeTestCertificate(TestKeyKind::rsa2048, "Brellis Fork"), {});
+  startParties(fixture);
+  const auto parent = fixture.root() / "parent-signature";
+  const auto child = fixture.root() / "child-signature";
+  auto message = fixture.writeFile("message", "a message the probe has signed");
+  auto run = runClient(BRELLIS_PKCS11_PROBE, {Pkcs11ClientFixture::modulePath(), "fork-sign",
+                                              parent.string(), child.string()});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  const auto steps = probeSteps(run.out);
+  for (const char* step : {"initialize", "parent-sign", "child-initialize", "child-sign",
+                           "child-finalize", "parent-sign-again", "finalize"}) {
+    EXPECT_EQ(valuesOf(steps, step), std::vector<CK_RV>{CKR_OK}) << step << "\n" << run.err;
+  }
+  for (const auto& signature : {parent, child}) {
+    EXPECT_TRUE(openssl({"dgst", "-sha256", "-verify", fixture.publicKeyPEM().string(),
+                         "-signature", signature.string(), message.string()}))
+        << signature;
+  }
+  EXPECT_EQ(fixture.requestsSeen(), 3u);
+}
+
+TEST_F(Pkcs11PhoneTest, AContextPinBelongsToTheOperationItWasGivenFor) {
+  PhoneFixture fixture(makeTestCertificate(TestKeyKind::rsa2048, "Brellis Context"),
+                       {.requirePIN = true, .pinConstraints = true});
+  startParties(fixture);
+  auto run = runClient(BRELLIS_PKCS11_PROBE, {Pkcs11ClientFixture::modulePath(), "context-pin"});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  const auto steps = probeSteps(run.out);
+  const std::vector<std::pair<std::string, CK_RV>> expected{
+      {"login-without-operation", CKR_OPERATION_NOT_INITIALIZED},
+      {"sign-after-login-without-operation", CKR_USER_NOT_LOGGED_IN},
+      {"sign-bad-arguments", CKR_ARGUMENTS_BAD},
+      {"sign-after-ended-operation", CKR_USER_NOT_LOGGED_IN},
+      {"decrypt-init", CKR_OK},
+      {"decrypt-with-the-sign-pin", CKR_USER_NOT_LOGGED_IN},
+  };
+  for (const auto& [step, rv] : expected) {
+    EXPECT_EQ(valuesOf(steps, step), std::vector<CK_RV>{rv}) << step << "\n" << run.err;
+  }
+  EXPECT_EQ(valuesOf(steps, "login-for-sign"), (std::vector<CK_RV>{CKR_OK, CKR_OK}));
+  // Only the signature the PIN was given for reached the phone, and it was accepted there.
+  EXPECT_EQ(valuesOf(steps, "sign-with-its-pin"), std::vector<CK_RV>{CKR_OK}) << run.err;
+  EXPECT_EQ(fixture.requestsSeen(), 1u);
 }
 
 TEST_F(Pkcs11PhoneTest, SignsThroughP11KitServerAndItsClientModule) {

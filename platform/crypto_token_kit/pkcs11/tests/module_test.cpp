@@ -441,6 +441,88 @@ TEST_F(ModuleTest, PinIsGivenOnlyWhenAskedAndIncorrectOnesLogOut) {
   EXPECT_EQ(signOnce(session, CKM_ECDSA_SHA256, message, &signature), CKR_USER_NOT_LOGGED_IN);
 }
 
+TEST_F(ModuleTest, AContextPinLastsAsLongAsItsOperation) {
+  backend->requirePin = true;
+  CK_UTF8CHAR right[] = "1234";
+  CK_MECHANISM mechanism{CKM_ECDSA_SHA256, nullptr, 0};
+  const Bytes message{'m'};
+  CK_SESSION_HANDLE session = 0;
+  Bytes signature(64);
+  auto sign = [&](CK_ULONG length) {
+    return p11->C_Sign(session, const_cast<CK_BYTE_PTR>(message.data()), 1, signature.data(),
+                       &length);
+  };
+  // A key that does not ask on every use takes no context PIN; its operation goes on.
+  session = open(slots()[0]);
+  ASSERT_EQ(p11->C_Login(session, CKU_USER, right, 4), CKR_OK);
+  ASSERT_EQ(p11->C_SignInit(session, &mechanism, privateKey(session)), CKR_OK);
+  EXPECT_EQ(p11->C_Login(session, CKU_CONTEXT_SPECIFIC, right, 4), CKR_OPERATION_NOT_INITIALIZED);
+  EXPECT_EQ(sign(64), CKR_OK);
+
+  // Size questions keep the operation and its PIN; a logout takes the PIN.
+  backend->setToken("UnlockToken", FakeTokenBackend::itemsFor(ec, true), ec.privateKeyDer);
+  session = open(slots()[0]);
+  ASSERT_EQ(p11->C_SignInit(session, &mechanism, privateKey(session)), CKR_OK);
+  ASSERT_EQ(p11->C_Login(session, CKU_CONTEXT_SPECIFIC, right, 4), CKR_OK);
+  CK_ULONG length = 0;
+  EXPECT_EQ(p11->C_Sign(session, const_cast<CK_BYTE_PTR>(message.data()), 1, nullptr, &length),
+            CKR_OK);
+  EXPECT_EQ(sign(10), CKR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(sign(64), CKR_OK);
+  EXPECT_TRUE(verifies(ec, message, signature, true));
+  EXPECT_EQ(backend->reachedPhone, 2);
+  ASSERT_EQ(p11->C_SignInit(session, &mechanism, privateKey(session)), CKR_OK);
+  ASSERT_EQ(p11->C_Login(session, CKU_CONTEXT_SPECIFIC, right, 4), CKR_OK);
+  EXPECT_EQ(p11->C_Logout(session), CKR_OK);
+  EXPECT_EQ(sign(64), CKR_USER_NOT_LOGGED_IN);
+  EXPECT_EQ(backend->reachedPhone, 2);
+}
+
+TEST_F(ModuleTest, DerivedSecretsAreSeenByEverySessionAndEndWithTheirOwn) {
+  CK_SLOT_ID slot = slots()[0];
+  CK_SESSION_HANDLE maker = open(slot);
+  CK_SESSION_HANDLE other = open(slot);
+  const Bytes point = makeTestCertificate(TestKeyKind::p256, "Peer").expectedPublicKeyData;
+  backend->answer = Bytes(32, 0xCD);
+  CK_ECDH1_DERIVE_PARAMS parameters{CKD_NULL, 0, nullptr, point.size(),
+                                    const_cast<CK_BYTE_PTR>(point.data())};
+  CK_MECHANISM mechanism{CKM_ECDH1_DERIVE, &parameters, sizeof parameters};
+  CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
+  CK_BBOOL yes = CK_TRUE;
+  auto derive = [&](CK_SESSION_HANDLE session, bool isPrivate, CK_OBJECT_HANDLE* secret) {
+    std::vector<CK_ATTRIBUTE> tmpl{{CKA_CLASS, &secretClass, sizeof secretClass}};
+    if (isPrivate) tmpl.push_back({CKA_PRIVATE, &yes, sizeof yes});
+    return p11->C_DeriveKey(session, &mechanism, privateKey(session), tmpl.data(), tmpl.size(),
+                            secret);
+  };
+  auto secrets = [&](CK_SESSION_HANDLE session) {
+    return find(session, {{CKA_CLASS, &secretClass, sizeof secretClass}});
+  };
+  CK_OBJECT_HANDLE secret = 0;
+  ASSERT_EQ(derive(maker, false, &secret), CKR_OK);
+  EXPECT_EQ(secrets(other), std::vector<CK_OBJECT_HANDLE>{secret});
+  EXPECT_EQ(attribute(other, secret, CKA_VALUE), *backend->answer);
+  ASSERT_EQ(p11->C_CloseSession(maker), CKR_OK);
+  EXPECT_TRUE(secrets(other).empty());
+  CK_ATTRIBUTE value{CKA_VALUE, nullptr, 0};
+  EXPECT_EQ(p11->C_GetAttributeValue(other, secret, &value, 1), CKR_OBJECT_HANDLE_INVALID);
+
+  // Private ones are made for a logged-in user only, and go at logout.
+  const size_t asked = backend->callCount();
+  EXPECT_EQ(derive(other, true, &secret), CKR_USER_NOT_LOGGED_IN);
+  EXPECT_EQ(backend->callCount(), asked);
+  CK_UTF8CHAR pin[] = "1234";
+  ASSERT_EQ(p11->C_Login(other, CKU_USER, pin, 4), CKR_OK);
+  ASSERT_EQ(derive(other, true, &secret), CKR_OK);
+  CK_OBJECT_HANDLE shared = 0;
+  ASSERT_EQ(derive(other, false, &shared), CKR_OK);
+  CK_SESSION_HANDLE third = open(slot);
+  EXPECT_EQ(secrets(third).size(), 2u);
+  ASSERT_EQ(p11->C_Logout(third), CKR_OK);
+  EXPECT_EQ(secrets(third), std::vector<CK_OBJECT_HANDLE>{shared});
+  EXPECT_EQ(p11->C_GetAttributeValue(other, secret, &value, 1), CKR_OBJECT_HANDLE_INVALID);
+}
+
 TEST_F(ModuleTest, TokenErrorsMapToTheTable) {
   CK_SESSION_HANDLE session = open(slots()[0]);
   const std::vector<std::pair<foundation::ErrorRecord, CK_RV>> table{
