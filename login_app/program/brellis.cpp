@@ -60,7 +60,9 @@ std::optional<double> beaconRunSecondsFromEnvironment() {
 }
 
 asio::awaitable<int> Brellis::main(std::vector<std::string> arguments) {
-  auto outcome = CommandLine::parse(arguments);
+  const char* shell = std::getenv("SHELL");
+  auto outcome =
+      CommandLine::parse(arguments, shell ? std::optional<std::string>(shell) : std::nullopt);
   switch (outcome.kind) {
     case CommandLineOutcome::Kind::printOutput:
       writeAll(STDOUT_FILENO, outcome.text);

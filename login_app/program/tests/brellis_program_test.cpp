@@ -13,6 +13,7 @@
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "connectivity/pairing_identity.h"
@@ -248,41 +249,93 @@ TEST_F(BrellisProgramTest, HelpAndUsageErrorsHaveTheirExactTextsStreamsAndStatus
     int status;
     std::string out;
     std::string err;
+    std::map<std::string, std::string> environment = {};
+  };
+  const std::string help = std::string(kHelp) + "\n";
+  const auto error = [](const std::string& message) {
+    return "Error: " + message + "\n" + kUsageTail;
   };
   const std::string noValue =
-      "Error: The option '--check-bluetooth-access' does not take any value, but 'x' was "
-      "specified.\n";
+      "The option '--check-bluetooth-access' does not take any value, but 'x' was specified.";
+  const std::string suggestion = ". Did you mean '--check-bluetooth-access'?";
+  const std::string useShell =
+      "\nPlease use --generate-completion-script=<shell> with one of:\n    zsh bash fish";
   const std::vector<Case> cases = {
-      {{"--help"}, 0, kHelp, ""},
-      {{"-h"}, 0, kHelp, ""},
-      {{"--bogus", "--check-bluetooth-access", "--check-bluetooth-access", "--help"}, 0, kHelp, ""},
-      {{"--x"}, 64, "", std::string("Error: Unknown option '--x'\n") + kUsageTail},
-      {{"-q"}, 64, "", std::string("Error: Unknown option '-q'\n") + kUsageTail},
-      {{"foo"}, 64, "", std::string("Error: Unexpected argument 'foo'\n") + kUsageTail},
+      // Help: wherever -h or --help appears before "--", also as a letter of a group of short
+      // names, and before the unknown option and the JSON description.
+      {{"--help"}, 0, help, ""},
+      {{"-h"}, 0, help, ""},
+      {{"-help"}, 0, help, ""},
+      {{"-qh"}, 0, help, ""},
+      {{"--bogus", "--check-bluetooth-access", "--check-bluetooth-access", "--help"}, 0, help, ""},
+      {{"--help", "--experimental-dump-help"}, 0, help, ""},
+      {{"--experimental-dump-help", "-h"}, 0, help, ""},
+      {{"--", "--help"}, 64, "", error("Unexpected argument '--help'")},
+      // A value given to the flag is reported before help is looked for.
+      {{"--check-bluetooth-access=x"}, 64, "", error(noValue)},
+      {{"--check-bluetooth-access=x", "--help"}, 64, "", error(noValue)},
+      // Unknown options: named without their value, reported before unexpected arguments, with
+      // a suggestion for a long name fewer than four edits from the flag's.
+      {{"--x"}, 64, "", error("Unknown option '--x'")},
+      {{"--x=5"}, 64, "", error("Unknown option '--x'")},
+      {{"-q"}, 64, "", error("Unknown option '-q'")},
+      {{"foo", "--x"}, 64, "", error("Unknown option '--x'")},
+      {{"--check-bluetooth-acess"},
+       64,
+       "",
+       error("Unknown option '--check-bluetooth-acess'" + suggestion)},
+      {{"--check-bluetooth-acc=1"},
+       64,
+       "",
+       error("Unknown option '--check-bluetooth-acc'" + suggestion)},
+      {{"--check-bluetooth-ac"}, 64, "", error("Unknown option '--check-bluetooth-ac'")},
+      // Unexpected arguments: one by name, several counted.
+      {{"foo"}, 64, "", error("Unexpected argument 'foo'")},
+      {{"foo", "bar"}, 64, "", error("2 unexpected arguments: 'foo', 'bar'")},
       {{"--", "--check-bluetooth-access"},
        64,
        "",
-       std::string("Error: Unexpected argument '--check-bluetooth-access'\n") + kUsageTail},
-      {{"--check-bluetooth-access=x"}, 64, "", noValue + kUsageTail},
+       error("Unexpected argument '--check-bluetooth-access'")},
+      // Completion scripts for a shell that has none, named or taken from $SHELL.
+      {{"--generate-completion-script", "powershell"},
+       64,
+       "",
+       error("Can't generate completion scripts for 'powershell'." + useShell),
+       {{"SHELL", "/bin/bash"}}},
+      {{"--generate-completion-script"},
+       64,
+       "",
+       error("Can't autodetect a supported shell." + useShell),
+       {{"SHELL", "/bin/sh"}}},
   };
   int index = 0;
   for (const auto& c : cases) {
-    Child program = brellis("case" + std::to_string(index++), c.arguments);
-    EXPECT_EQ(program.waitExit(), c.status) << c.arguments.front();
-    EXPECT_EQ(program.out(), c.out) << c.arguments.front();
-    EXPECT_EQ(withoutLogLines(program.err()), c.err) << c.arguments.front();
+    std::string label;
+    for (const auto& argument : c.arguments) label += argument + " ";
+    Child program = brellis("case" + std::to_string(index++), c.arguments, c.environment);
+    EXPECT_EQ(program.waitExit(), c.status) << label;
+    EXPECT_EQ(program.out(), c.out) << label;
+    EXPECT_EQ(withoutLogLines(program.err()), c.err) << label;
   }
 }
 
 TEST_F(BrellisProgramTest, CompletionScriptsLoadInTheirShellsAndTheJsonNamesTheFlag) {
   openSession();
-  for (const char* shell : {"bash", "zsh", "fish"}) {
-    Child program =
-        brellis(std::string("script-") + shell, {"--generate-completion-script", shell});
-    ASSERT_EQ(program.waitExit(), 0);
-    fs::copy_file(run() / (std::string("script-") + shell + ".out"),
-                  run() / (std::string("brellis.") + shell));
+  std::set<std::string> scripts;
+  for (const std::string shell : {"bash", "zsh", "fish"}) {
+    Child named =
+        brellis("script-" + shell, {"--generate-completion-script", shell}, {{"SHELL", "/bin/sh"}});
+    ASSERT_EQ(named.waitExit(), 0) << shell;
+    EXPECT_EQ(withoutLogLines(named.err()), "") << shell;
+    // Without a shell named, the last part of $SHELL names it.
+    Child detected = brellis("detected-" + shell, {"--generate-completion-script"},
+                             {{"SHELL", "/usr/local/bin/" + shell}});
+    ASSERT_EQ(detected.waitExit(), 0) << shell;
+    EXPECT_EQ(detected.out(), named.out()) << shell;
+    scripts.insert(named.out());
+    fs::copy_file(run() / ("script-" + shell + ".out"), run() / ("brellis." + shell));
   }
+  EXPECT_EQ(scripts.size(), 3u);
   // bash: `brellis --<TAB>` offers the flag, `brellis --ch<TAB>` completes to it alone.
   const std::string bashScript = (run() / "brellis.bash").string();
   Child bash(run(), "bash",
@@ -301,7 +354,8 @@ TEST_F(BrellisProgramTest, CompletionScriptsLoadInTheirShellsAndTheJsonNamesTheF
                                 "' && functions _brellis >/dev/null && echo loaded"},
            {"/usr/bin/fish",
             "source '" + (run() / "brellis.fish").string() + "'; and complete -C'brellis --ch'"}}) {
-    if (!fs::exists(shell)) continue;
+    // scripts/install-deps.sh installs both shells: a missing one is a broken set-up.
+    ASSERT_TRUE(fs::exists(shell)) << shell << " is missing";
     Child loader(run(), "loader",
                  {shell, shell == "/usr/bin/zsh" ? "-f" : "--no-config", "-c", command});
     EXPECT_EQ(loader.waitExit(), 0) << shell << loader.err();
