@@ -174,8 +174,9 @@ bool logsWithoutHanging(const FileLogger& logger, const std::string& message,
 TEST_F(FileLoggerTest, AHeldLockFileNeverStopsTheLineOfAnotherUserNorPastTheBound) {
   std::string lockPath = path_ + ".lock";
   if (::geteuid() == 0) {
-    // Planted and held by another user: not waited on at all.
-    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    // Planted and held by another user: not waited on at all, even with no group or other
+    // permission bit (only its owner tells it apart from ours).
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::fchown(fd, 65534, 65534), 0);
     ::close(fd);
