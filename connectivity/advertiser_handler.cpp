@@ -7,6 +7,7 @@
 #include "connectivity/pairing_identity_store.h"
 #include "connectivity/platform_peer_session.h"
 #include "platform/foundation/main_bundle.h"
+#include "platform/os_log/log_text.h"
 
 namespace brellis::connectivity {
 
@@ -25,54 +26,13 @@ constexpr const char* kDenyingWithIdentities =
     "Denying invitation: stored pairing identities: %{public}@";
 constexpr const char* kFailedToStart = "Failed to start advertising with error: %{public}@";
 
-// One text as the platform prints it inside a list: quoted, with quotes, backslashes and control
-// characters escaped, so that an identifier cannot forge log text.
-std::string quoted(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '\0':
-        out += "\\0";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '"':
-        out += "\\\"";
-        break;
-      case '\'':
-        out += "\\'";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          out += "\\u{";
-          if (c >= 0x10) out += kHex[c >> 4];
-          out += kHex[c & 0xF];
-          out += '}';
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
-
-// The identifiers as the platform prints a list of strings: ["A", "B"].
+// The identifiers as the platform prints a list of strings: ["A", "B"], each escaped, so that an
+// identifier cannot forge log text.
 std::string describeIdentifiers(const std::vector<PairingIdentity>& identities) {
   std::string text = "[";
   for (size_t i = 0; i < identities.size(); ++i) {
     if (i > 0) text += ", ";
-    text += quoted(identities[i].identifier());
+    text += platform::os_log::quotedDescription(identities[i].identifier());
   }
   return text + "]";
 }
@@ -113,7 +73,7 @@ bool AdvertiserHandler::takeMatchingSalt(const Bytes& context) {
 void AdvertiserHandler::didReceiveInvitationFromPeer(
     const std::shared_ptr<mp::NearbyServiceAdvertiser>&, const mp::PeerID& peer,
     const std::optional<Bytes>& context, mp::InvitationHandler invitationHandler) {
-  log_.info(kReceivedInvitation, peer.displayName());
+  log_.info(kReceivedInvitation, platform::os_log::escapingControls(peer.displayName()));
   auto session = this->session();
   if (!session) {
     log_.error(kSessionUndefinedMessage);

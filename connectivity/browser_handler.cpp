@@ -7,6 +7,7 @@
 #include "connectivity/pairing_identity_store.h"
 #include "connectivity/platform_peer_session.h"
 #include "platform/foundation/main_bundle.h"
+#include "platform/os_log/log_text.h"
 
 namespace brellis::connectivity {
 
@@ -40,7 +41,8 @@ void BrowserHandler::setSession(std::shared_ptr<PeerSession> session) {
 
 void BrowserHandler::foundPeer(const std::shared_ptr<mp::NearbyServiceBrowser>& browser,
                                const mp::PeerID& peer) {
-  log_.info(kFoundPeer, peer.displayName());
+  // The name is the peer's own choice: escaped, it cannot make a line of its own.
+  log_.info(kFoundPeer, platform::os_log::escapingControls(peer.displayName()));
   auto session = this->session();
   if (!session) {
     log_.error(kSessionUndefinedMessage);
@@ -69,7 +71,7 @@ void BrowserHandler::foundPeer(const std::shared_ptr<mp::NearbyServiceBrowser>& 
 
 void BrowserHandler::lostPeer(const std::shared_ptr<mp::NearbyServiceBrowser>&,
                               const mp::PeerID& peer) {
-  log_.info(kLostPeer, peer.displayName());
+  log_.info(kLostPeer, platform::os_log::escapingControls(peer.displayName()));
 }
 
 void BrowserHandler::didNotStartBrowsingForPeers(const std::shared_ptr<mp::NearbyServiceBrowser>&,

@@ -78,8 +78,9 @@ void FileLogger::log(LogLevel level, const std::string& message) const {
   bool coordinated = platform::foundation::coordinateWriting(
       file, [&](const std::filesystem::path& path) { appendOrReplace(path, line); },
       {.maxWait = maxLockWait_, .ownLockFileOnly = true});
-  // A lock file that cannot be used (planted as a link, owned by another user, or held past the
-  // bound) must neither hang the caller nor cost the line: write it uncoordinated.
+  // A lock file that cannot be used (planted as a link, owned by another user, open to others,
+  // or held past the bound) must neither hang the caller nor cost the line: write it
+  // uncoordinated.
   if (!coordinated) appendOrReplace(file, line);
 }
 

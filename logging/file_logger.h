@@ -11,10 +11,10 @@ namespace brellis::logging {
 // Every message goes to the unified log under (subsystem, category) and as one line appended to
 // the shared log file "/tmp/" + file + ".log", which both programs write. Writers coordinate
 // through an exclusive lock, so lines of different processes never interleave. The lock file sits
-// in a folder every user may write to: one owned by another user is never waited on, and the
-// wait for a held lock is bounded; without the lock the line is still written, uncoordinated, as
-// one append. A file at or
-// above maxFileSize bytes is replaced whole by the next line. Logging never fails towards the
+// in a folder every user may write to: it is made 0600, one owned by another user or open to
+// others (any group or other permission bit) is never waited on, and the wait for a held lock is
+// bounded; without the lock the line is still written, uncoordinated, as one append. A file at
+// or above maxFileSize bytes is replaced whole by the next line. Logging never fails towards the
 // caller. Copies are independent and may be used from any thread.
 class FileLogger {
  public:

@@ -33,11 +33,30 @@ constexpr const char* kOriginY = "Unlock content origin y: ";
 std::string doubleDescription(double value) {
   if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  if (value == 0) return std::signbit(value) ? "-0.0" : "0.0";
+  // The shortest round-trip digits, in the exponent form "d.ddde±XX".
   char buffer[64];
-  auto [end, error] = std::to_chars(buffer, buffer + sizeof(buffer), value);
+  auto [end, error] =
+      std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::scientific);
   std::string text(buffer, end);
-  if (text.find_first_of(".en") == std::string::npos) text += ".0";
-  return text;
+  const size_t e = text.find('e');
+  const int exponent = std::stoi(text.substr(e + 1));
+  // Whole numbers up to 2^53 keep the decimal form; beyond it the exponent form starts.
+  if (exponent < -4 || std::fabs(value) > 0x1p53) return text;
+  const bool negative = text[0] == '-';
+  std::string digits;
+  for (char c : text.substr(0, e)) {
+    if (c >= '0' && c <= '9') digits += c;
+  }
+  std::string out = negative ? "-" : "";
+  if (exponent < 0) {
+    out += "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
+  } else if (static_cast<size_t>(exponent) + 1 < digits.size()) {
+    out += digits.substr(0, exponent + 1) + "." + digits.substr(exponent + 1);
+  } else {
+    out += digits + std::string(exponent + 1 - digits.size(), '0') + ".0";
+  }
+  return out;
 }
 
 AppDelegate::Collaborators AppDelegate::defaultCollaborators() {

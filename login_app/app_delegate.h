@@ -62,8 +62,10 @@ class AppDelegate : public platform::app_kit::ApplicationDelegate,
   std::shared_ptr<platform::app_kit::Window> window_;
 };
 
-// A 64-bit float as the log lines print it: the shortest text that reads back the same, with
-// ".0" after whole numbers ("814.0", "1221.5").
+// A 64-bit float as the platform describes it: the shortest digits that read back the same, laid
+// out in decimal ("814.0", "1221.5", "100000.0", "0.0001") unless the magnitude is below 1e-4 or
+// above 2^53, where the exponent form is used ("1e-05", "9.007199254740994e+15"); "inf", "-inf",
+// "nan".
 std::string doubleDescription(double value);
 
 }  // namespace brellis::login_app

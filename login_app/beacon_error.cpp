@@ -1,5 +1,7 @@
 #include "login_app/beacon_error.h"
 
+#include "platform/os_log/log_text.h"
+
 namespace brellis::login_app {
 
 BeaconError BeaconError::corruptContainerUUIDString(std::string containerID) {
@@ -17,15 +19,11 @@ platform::foundation::ErrorRecord BeaconError::toRecord() const {
 
 std::string BeaconError::description() const {
   switch (code_) {
-    case Code::corruptContainerUUIDString: {
-      // Swift's form of a string payload: quotes, with quotes and backslashes escaped.
-      std::string quoted;
-      for (char c : containerID_) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        quoted += c;
-      }
-      return "corruptContainerUUIDString(\"" + quoted + "\")";
-    }
+    case Code::corruptContainerUUIDString:
+      // The identifier in the string's own escaped form: it came from another process and may
+      // hold line breaks or other controls.
+      return "corruptContainerUUIDString(" + platform::os_log::quotedDescription(containerID_) +
+             ")";
     case Code::unlockDataDecodeFailed:
       return "unlockDataDecodeFailed";
     case Code::timedOut:

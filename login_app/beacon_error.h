@@ -25,7 +25,8 @@ class BeaconError : public platform::foundation::BridgedError {
   // The payload of corruptContainerUUIDString travels as the record's NSDebugDescription (the
   // error's own form), so a client can read the offending text.
   platform::foundation::ErrorRecord toRecord() const override;
-  // "corruptContainerUUIDString(\"<text>\")", "unlockDataDecodeFailed", "timedOut", "canceled".
+  // "corruptContainerUUIDString(\"<text>\")" (the text escaped as the platform's debug
+  // description of a string escapes it), "unlockDataDecodeFailed", "timedOut", "canceled".
   std::string description() const override;
 
  private:

@@ -13,6 +13,7 @@
 #include "platform/dispatch/task.h"
 #include "platform/foundation/main_bundle.h"
 #include "platform/foundation/uuid.h"
+#include "platform/os_log/log_text.h"
 
 namespace brellis::persistent_token {
 
@@ -62,6 +63,11 @@ ConnectivityError failure(ConnectivityError::Case value) { return ConnectivityEr
 const platform::os_log::Logger& controllerLog() {
   static const platform::os_log::Logger log(fnd::mainBundleIdentifier(), kLogCategory);
   return log;
+}
+
+// A peer's name as the log shows it: the peer chose it, so its control characters are escaped.
+std::string peerName(const mp::PeerID& peer) {
+  return platform::os_log::escapingControls(peer.displayName());
 }
 
 std::string currentErrorDescription() {
@@ -242,20 +248,30 @@ uint64_t ConnectivityController::generationOf(
 
 namespace {
 
-// The beacon run of one request. Holds the controller until it ends; the delay's cancellation
-// is ignored.
+// The beacon run of one request. Holds the controller until it ends. A cancellation (the owner
+// ends the tasks) cuts the delay and the run short but never the finish: from the delay on it is
+// not thrown, so a run that was started is always followed by finish (advert stopped, token
+// disabled, session disconnected).
 asio::awaitable<void> beaconTask([[maybe_unused]] std::shared_ptr<ConnectivityController> holder,
                                  std::function<std::shared_ptr<beacon::VelkorBeacon>()> takeBeacon,
                                  std::function<void()> finish, std::chrono::nanoseconds delay,
                                  double interval, [[maybe_unused]] std::shared_ptr<void> ended) {
+  co_await asio::this_coro::throw_if_cancelled(false);
+  auto cancellation = co_await asio::this_coro::cancellation_state;
+  if (cancellation.cancelled() == asio::cancellation_type::none) {
+    try {
+      co_await platform::dispatch::Clock::system()->sleep(delay);
+    } catch (...) {
+    }
+  }
+  auto beacon = takeBeacon();
+  if (!beacon) co_return;
   try {
-    co_await platform::dispatch::Clock::system()->sleep(delay);
+    // Still cancelled, the run starts and stops at once.
+    co_await beacon->startAsync(interval);
   } catch (...) {
   }
-  if (auto beacon = takeBeacon()) {
-    co_await beacon->startAsync(interval);
-    finish();
-  }
+  finish();
 }
 
 }  // namespace
@@ -457,13 +473,13 @@ void ConnectivityController::didChangeState(const std::shared_ptr<mp::Session>& 
   const auto& log = controllerLog();
   switch (state) {
     case mp::SessionState::notConnected:
-      log.info(kDisconnectedPeer, peer.displayName());
+      log.info(kDisconnectedPeer, peerName(peer));
       return;
     case mp::SessionState::connecting:
-      log.info(kConnectingPeer, peer.displayName());
+      log.info(kConnectingPeer, peerName(peer));
       return;
     case mp::SessionState::connected: {
-      log.info(kConnectedPeer, peer.displayName());
+      log.info(kConnectedPeer, peerName(peer));
       uint64_t generation = 0;
       std::shared_ptr<connectivity::PeerSession> peerSession;
       {
@@ -477,12 +493,12 @@ void ConnectivityController::didChangeState(const std::shared_ptr<mp::Session>& 
       return;
     }
   }
-  log.info(kUnknownState, peer.displayName());
+  log.info(kUnknownState, peerName(peer));
 }
 
 void ConnectivityController::didReceiveData(const std::shared_ptr<mp::Session>& session,
                                             const fnd::Bytes& data, const mp::PeerID& fromPeer) {
-  controllerLog().info(kReceivedData, fromPeer.displayName());
+  controllerLog().info(kReceivedData, peerName(fromPeer));
   const uint64_t generation = generationOf(session);
   auto openTask = [](std::shared_ptr<ConnectivityController> self, uint64_t generation,
                      fnd::Bytes sealed) -> asio::awaitable<void> {

@@ -152,7 +152,7 @@ TEST_F(AdvertiserHandlerTest, StoredIdentifiersAreEscapedInTheDenialLine) {
   EXPECT_FALSE(invite("PHONE-1", pairingDigest("MAC-1", salt_))->accepted);
   EXPECT_EQ(texts().back(),
             "Denying invitation: stored pairing identities: [\"A\\\", \\\"FORGED\", "
-            "\"line\\nbreak\\t\\'\\\\\\u{1}\\u{7F}\\u{1B}\", \"caf\xC3\xA9\"]");
+            "\"line\\nbreak\\t\\'\\\\\\u{01}\\u{7F}\\u{1B}\", \"caf\xC3\xA9\"]");
 }
 
 TEST_F(AdvertiserHandlerTest, StoredIdentityIsCheckedAgainstItsOwnSalt) {
@@ -237,6 +237,26 @@ TEST(BrowserHandlerTest, ForeignSessionIsLoggedAndNotInvited) {
       (std::vector<std::string>{"Found peer: PHONE-1", "Pairing identity exists for found peer",
                                 "Session cannot be invited into; invitation not sent"}));
   EXPECT_EQ(capture.sink().records().back().level, platform::os_log::LogLevel::error);
+}
+
+TEST(BrowserHandlerTest, APeerNamedWithLineBreaksIsLoggedOnOneLineAndStillMatched) {
+  ScopedLogCapture capture;
+  const std::string name = "PHONE\nFound peer: FORGED\xE2\x80\xA8\xE2\x80\xAEx";
+  ScopedIdentities identities({PairingIdentity(name, "x", {1}, {})});
+  auto handler = std::make_shared<BrowserHandler>();
+  handler->setSession(std::make_shared<ForeignSession>());
+  handler->foundPeer(nullptr, mp::PeerID(name));
+  handler->lostPeer(nullptr, mp::PeerID(name));
+  const std::string shown = "PHONE\\nFound peer: FORGED\\u{2028}\\u{202E}x";
+  EXPECT_EQ(capture.sink().texts("BrowserHandler"),
+            (std::vector<std::string>{
+                "Found peer: " + shown, "Pairing identity exists for found peer",
+                "Session cannot be invited into; invitation not sent", "Lost peer: " + shown}));
+}
+
+TEST_F(AdvertiserHandlerTest, AnInvitingPeerNamedWithALineBreakIsLoggedOnOneLine) {
+  invite("PHONE\r\nAccepting invitation", pairingDigest("MAC-1", salt_));
+  EXPECT_EQ(texts().front(), "Received invitation from peer: PHONE\\r\\nAccepting invitation");
 }
 
 }  // namespace

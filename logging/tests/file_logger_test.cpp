@@ -10,6 +10,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -131,8 +132,8 @@ TEST_F(FileLoggerTest, ADirectoryAtThePathIsNeverWrittenThroughAndLeavesNoTempor
 // Another process holding the exclusive lock on a file until the object goes.
 class LockHolder {
  public:
-  explicit LockHolder(const std::string& lockPath)
-      : pid_(testing::startProgram(FILE_LOGGER_PEER, {"hold", lockPath})) {
+  explicit LockHolder(const std::string& lockPath, const char* mode = "hold")
+      : pid_(testing::startProgram(FILE_LOGGER_PEER, {mode, lockPath})) {
     held_ = testing::waitUntil([&] {
       int fd = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
       bool busy = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
@@ -152,12 +153,16 @@ class LockHolder {
 };
 
 // Logs one line on another thread; true when it returned within five seconds. The thread is
-// joined once `release` has run, so a call stuck on the lock ends with the test.
+// joined once `release` has run, so a call stuck on the lock ends with the test. `took`, when
+// given, receives how long the call lasted.
 bool logsWithoutHanging(const FileLogger& logger, const std::string& message,
-                        const std::function<void()>& release) {
+                        const std::function<void()>& release,
+                        std::chrono::steady_clock::duration* took = nullptr) {
   std::atomic<bool> done{false};
   std::thread writer([&] {
+    auto start = std::chrono::steady_clock::now();
     logger.info(message);
+    if (took) *took = std::chrono::steady_clock::now() - start;
     done = true;
   });
   bool returned = testing::waitUntil([&] { return done.load(); });
@@ -169,14 +174,18 @@ bool logsWithoutHanging(const FileLogger& logger, const std::string& message,
 TEST_F(FileLoggerTest, AHeldLockFileNeverStopsTheLineOfAnotherUserNorPastTheBound) {
   std::string lockPath = path_ + ".lock";
   if (::geteuid() == 0) {
-    // Planted and held by another user: not waited on at all.
-    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    // Planted and held by another user: not waited on at all, even with no group or other
+    // permission bit (only its owner tells it apart from ours).
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::fchown(fd, 65534, 65534), 0);
     ::close(fd);
     auto holder = std::make_unique<LockHolder>(lockPath);
     ASSERT_TRUE(holder->held());
-    EXPECT_TRUE(logsWithoutHanging(fixedLogger(), "foreign", [&] { holder.reset(); }));
+    // A bound far beyond the wait of the test: only not waiting at all passes.
+    auto logger = fixedLogger();
+    logger.setMaxLockWaitForTesting(std::chrono::minutes(1));
+    EXPECT_TRUE(logsWithoutHanging(logger, "foreign", [&] { holder.reset(); }));
     EXPECT_NE(readAll(path_).find("Cat: foreign\n"), std::string::npos);
     ::unlink(lockPath.c_str());
   }
@@ -189,6 +198,30 @@ TEST_F(FileLoggerTest, AHeldLockFileNeverStopsTheLineOfAnotherUserNorPastTheBoun
   EXPECT_TRUE(logsWithoutHanging(logger, "bounded", [&] { holder.reset(); }));
   EXPECT_NE(readAll(path_).find("Cat: first\n"), std::string::npos);
   EXPECT_NE(readAll(path_).find("Cat: bounded\n"), std::string::npos);
+}
+
+TEST_F(FileLoggerTest, TheLockFileIsOursAloneAndOneOthersCanOpenIsNeverWaitedOn) {
+  const std::string lockPath = path_ + ".lock";
+  auto logger = fixedLogger();
+  logger.setMaxLockWaitForTesting(std::chrono::minutes(1));
+  logger.info("first");
+  struct stat info {};
+  ASSERT_EQ(::stat(lockPath.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(info.st_uid, ::geteuid());
+  // Our lock file as an older writer left it, readable by all: another user opens it for reading
+  // and holds the lock (flock needs no write access).
+  ASSERT_EQ(::chmod(lockPath.c_str(), 0644), 0);
+  auto holder = std::make_unique<LockHolder>(lockPath, "hold-read");
+  ASSERT_TRUE(holder->held());
+  std::chrono::steady_clock::duration took{};
+  EXPECT_TRUE(logsWithoutHanging(
+      logger, "second", [&] { holder.reset(); }, &took));
+  EXPECT_LT(took, std::chrono::milliseconds(500))
+      << std::chrono::duration_cast<std::chrono::microseconds>(took).count() << " us";
+  std::cout << "line beside a held lock file open to others: "
+            << std::chrono::duration_cast<std::chrono::microseconds>(took).count() << " us\n";
+  EXPECT_NE(readAll(path_).find("Cat: second\n"), std::string::npos);
 }
 
 TEST_F(FileLoggerTest, TwoProcessesAcrossTheReplacementLoseNoLineAndSplitNone) {

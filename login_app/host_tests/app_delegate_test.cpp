@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <limits>
 
 #include "login_app/host_tests/host_test_support.h"
 #include "login_app/show_decision.h"
@@ -267,6 +268,22 @@ TEST_F(AppDelegateTest, PlacementFollowsTheFirstScreenAndScreenChanges) {
   }
   EXPECT_EQ(doubleDescription(0.1 + 0.2), "0.30000000000000004");
   EXPECT_EQ(doubleDescription(-42), "-42.0");
+  // Decimal from 1e-4 up to 2^53, the exponent form outside; shortest digits either way.
+  EXPECT_EQ(doubleDescription(100000.0), "100000.0");
+  EXPECT_EQ(doubleDescription(1000000.0), "1000000.0");
+  EXPECT_EQ(doubleDescription(1e15), "1000000000000000.0");
+  EXPECT_EQ(doubleDescription(9007199254740992.0), "9007199254740992.0");
+  EXPECT_EQ(doubleDescription(9007199254740994.0), "9.007199254740994e+15");
+  EXPECT_EQ(doubleDescription(1e16), "1e+16");
+  EXPECT_EQ(doubleDescription(-1.5e300), "-1.5e+300");
+  EXPECT_EQ(doubleDescription(0.0001), "0.0001");
+  EXPECT_EQ(doubleDescription(0.00012), "0.00012");
+  EXPECT_EQ(doubleDescription(0.00001), "1e-05");
+  EXPECT_EQ(doubleDescription(5e-324), "5e-324");
+  EXPECT_EQ(doubleDescription(1221.5), "1221.5");
+  EXPECT_EQ(doubleDescription(0.0), "0.0");
+  EXPECT_EQ(doubleDescription(-0.0), "-0.0");
+  EXPECT_EQ(doubleDescription(-std::numeric_limits<double>::infinity()), "-inf");
 }
 
 }  // namespace

@@ -123,6 +123,13 @@ TEST_F(ContentViewTest, DrawsThePlateTheTrackAndTheKnobOnOffAndHalfWay) {
   const Rect track = frameOf(ViewNode::Kind::tapGesture);
   EXPECT_EQ(track.size, (Size{38, 23}));
   EXPECT_NEAR(track.midY(), 21, 0.01);
+  // The track's ends are round (its radius is more than half its height): just inside the
+  // corners of its frame only the plate shows.
+  const int left = static_cast<int>(track.minX()), top = static_cast<int>(track.minY());
+  const int right = static_cast<int>(track.maxX()), bottom = static_cast<int>(track.maxY());
+  EXPECT_EQ(off.pixel(left + 2, top + 2), (Pixel{0, 0, 0, 23}));
+  EXPECT_LT(off.pixel(left + 3, top + 3)[3], 64);
+  EXPECT_LT(off.pixel(right - 3, bottom - 3)[3], 64);
   // Off: grey 0.2 on the side the knob has left, the knob 8 left of the centre.
   EXPECT_EQ(off.pixel(static_cast<int>(track.maxX()) - 6, 21), (Pixel{51, 51, 51, 255}));
   EXPECT_NEAR(knobCentreX(off, track), track.midX() - 8, 0.5);

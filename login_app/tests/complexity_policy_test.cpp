@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 #include "login_app/network_check.h"
 #include "platform/foundation/decoding_error.h"
 #include "testing/support/temporary_state_root.h"
@@ -69,8 +72,22 @@ TEST(NetworkCheckTest, IsTheIntegerOfItsKeyOrZero) {
   auto defaults = platform::foundation::Defaults::open("com.velkor.passwordpolicy");
   ASSERT_TRUE(defaults);
   EXPECT_EQ(networkCheck(*defaults), 0);
-  defaults->set(kNetworkCheckKey, PlistValue(std::string("5")));
-  EXPECT_EQ(networkCheck(*defaults), 0);
+  // A numeric text reads as its number; any other text has none.
+  for (const auto& [text, expected] : std::vector<std::pair<std::string, int64_t>>{{"5", 5},
+                                                                                   {" -12", -12},
+                                                                                   {"+7", 7},
+                                                                                   {"2.9", 2},
+                                                                                   {"1e3", 1000},
+                                                                                   {"abc", 0},
+                                                                                   {"", 0},
+                                                                                   {"5abc", 0},
+                                                                                   {"inf", 0},
+                                                                                   {"nan", 0},
+                                                                                   {"0x10", 0},
+                                                                                   {"1e30", 0}}) {
+    defaults->set(kNetworkCheckKey, PlistValue(text));
+    EXPECT_EQ(networkCheck(*defaults), expected) << text;
+  }
   defaults->set(kNetworkCheckKey, PlistValue(int64_t{3}));
   EXPECT_EQ(networkCheck(*defaults), 3);
   defaults->set(kNetworkCheckKey, PlistValue(true));

@@ -44,7 +44,8 @@ void roundedRectanglePath(cairo_t* cr, const Rect& r, double radius, CornerStyle
   cairo_new_path(cr);
   if (w <= 0 || h <= 0) return;
   const double half = std::min(w, h) / 2;
-  if (style == CornerStyle::circular) {
+  // A radius of half the short side or more makes round ends (a capsule), whatever the style.
+  if (style == CornerStyle::circular || radius >= half) {
     const double rr = std::min(radius, half);
     cairo_arc(cr, r.maxX() - rr, r.minY() + rr, rr, -std::numbers::pi / 2, 0);
     cairo_arc(cr, r.maxX() - rr, r.maxY() - rr, rr, 0, std::numbers::pi / 2);

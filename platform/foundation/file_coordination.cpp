@@ -57,11 +57,16 @@ bool coordinateWriting(const std::filesystem::path& path,
                        const std::function<void(const std::filesystem::path&)>& accessor,
                        const CoordinationLimits& limits) {
   std::string lockPath = path.string() + ".lock";
-  ScopedFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+  const mode_t mode = limits.ownLockFileOnly ? 0600 : 0644;
+  ScopedFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode));
   if (fd.get() < 0) return false;
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  if (limits.ownLockFileOnly && info.st_uid != ::geteuid()) return false;
+  // flock works on a descriptor opened for reading only: a lock file that anyone else may open
+  // is one that anyone else may hold.
+  if (limits.ownLockFileOnly && (info.st_uid != ::geteuid() || (info.st_mode & 077) != 0)) {
+    return false;
+  }
   if (!lockExclusive(fd.get(), limits.maxWait)) return false;
   try {
     accessor(path);

@@ -14,8 +14,9 @@ namespace brellis::platform::foundation {
 struct CoordinationLimits {
   // The longest wait for the lock; without one the wait lasts until the lock is free.
   std::optional<std::chrono::milliseconds> maxWait;
-  // Refuses a lock file owned by another user: in a folder that everyone may write to, another
-  // user can create the lock file first and hold it for ever.
+  // The lock file is ours alone: made 0600, and refused when another user owns it or when it
+  // has any group or other permission bit. In a folder that everyone may write to, another user
+  // can create the lock file first, or open ours for reading, and hold the lock for ever.
   bool ownLockFileOnly = false;
 };
 bool coordinateWriting(const std::filesystem::path& path,

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/os_log/log_text.h"
+
 #ifdef BRELLIS_HAVE_JOURNALD
 #include <systemd/sd-journal.h>
 #endif
@@ -38,8 +40,8 @@ std::atomic<int>& minimumLevelStorage() {
 class StderrSink : public LogSink {
  public:
   void write(const LogRecord& r) override {
-    std::string line =
-        "[" + r.subsystem + ":" + r.category + "] <" + levelName(r.level) + "> " + r.text + "\n";
+    std::string line = "[" + r.subsystem + ":" + r.category + "] <" + levelName(r.level) + "> " +
+                       escapingControls(r.text) + "\n";
     (void)!::write(STDERR_FILENO, line.data(), line.size());
   }
 };
