@@ -42,24 +42,29 @@ class EchoServer {
       ssize_t n = ::read((*args[0].asFd())->get(), buffer, sizeof(buffer));
       reply({Value::data(Bytes(buffer, buffer + std::max<ssize_t>(n, 0)))});
     });
-    object_->on("ping:",
-                [this](std::vector<Value> args, Reply) { pings.set(*args[0].asString()); });
+    object_->on("ping:", [pings = pings](std::vector<Value> args, Reply) {
+      pings->set(*args[0].asString());
+    });
     object_->on("wrongReply:reply:",
                 [](std::vector<Value>, Reply reply) { reply({Value::int64(1)}); });
     // "silent:reply:" has no handler: its reply is dropped.
-    listener_->setDelegate([this](const std::shared_ptr<XpcConnection>& connection) {
-      connection->setExportedInterface(echoInterface());
-      connection->setExportedObject(object_);
-      connection->activate();
-      accepted.set(connection);
-      return true;
-    });
+    // The delegate holds what it touches: a connection accepted for the test's last call can
+    // still be reported after the test has seen that call's reply and released the server.
+    listener_->setDelegate(
+        [object = object_, accepted = accepted](const std::shared_ptr<XpcConnection>& connection) {
+          connection->setExportedInterface(echoInterface());
+          connection->setExportedObject(object);
+          connection->activate();
+          accepted->set(connection);
+          return true;
+        });
     listener_->activate();
   }
   std::shared_ptr<XpcListener> listener_;
   std::shared_ptr<Dispatcher> object_ = std::make_shared<Dispatcher>();
-  Waiter<std::shared_ptr<XpcConnection>> accepted;
-  Waiter<std::string> pings;
+  std::shared_ptr<Waiter<std::shared_ptr<XpcConnection>>> accepted =
+      std::make_shared<Waiter<std::shared_ptr<XpcConnection>>>();
+  std::shared_ptr<Waiter<std::string>> pings = std::make_shared<Waiter<std::string>>();
   std::shared_ptr<std::atomic<int>> echoes = std::make_shared<std::atomic<int>>(0);
 };
 
@@ -105,7 +110,7 @@ TEST_F(XpcConnectionTest, NamedServiceCallsReplyWithTypedValuesAndPeerCredential
   EXPECT_EQ(std::get<0>(outcome).at(0), Value::string("hi"));
   EXPECT_EQ(client->processIdentifier(), ::getpid());
   EXPECT_EQ(client->effectiveUserIdentifier(), ::geteuid());
-  auto accepted = server.accepted.wait();
+  auto accepted = server.accepted->wait();
   ASSERT_TRUE(accepted);
   EXPECT_EQ((*accepted)->processIdentifier(), ::getpid());
   ASSERT_TRUE((*accepted)->peerCredentials()->guest);
@@ -121,7 +126,7 @@ TEST_F(XpcConnectionTest, NamedServiceCallsReplyWithTypedValuesAndPeerCredential
 
   client->remoteObjectProxyWithErrorHandler([](const ErrorRecord&) {})
       .call("ping:", {Value::string("one-way")});
-  EXPECT_EQ(server.pings.wait(), "one-way");
+  EXPECT_EQ(server.pings->wait(), "one-way");
 }
 
 TEST_F(XpcConnectionTest, WrongCallerArgumentsThrowBeforeAnythingIsSent) {
@@ -165,7 +170,7 @@ TEST_F(XpcConnectionTest, ReplyFaultsEndEachCallExactlyOnce) {
   ASSERT_EQ(
       std::get<0>(callAndWait(client, "add:to:reply:", {Value::int64(2), Value::int64(3)})).at(0),
       Value::int64(5));
-  auto serverSide = *server.accepted.wait();
+  auto serverSide = *server.accepted->wait();
 
   // A dropped reply block: reply invalid.
   EXPECT_EQ(errorCode(callAndWait(client, "silent:reply:", {})), kErrorConnectionReplyInvalid);
@@ -191,7 +196,7 @@ TEST_F(XpcConnectionTest, ExplicitInvalidateFailsPendingAndLaterCalls) {
   auto client = clientFor("com.test.inv");
   client->activate();
   auto serverSide =
-      (callAndWait(client, "echo:reply:", {Value::string("x")}), *server.accepted.wait());
+      (callAndWait(client, "echo:reply:", {Value::string("x")}), *server.accepted->wait());
   serverSide->dropNextRepliesForTesting(1);
   auto pending = std::make_shared<Waiter<int64_t>>();
   client
@@ -215,7 +220,7 @@ TEST_F(XpcConnectionTest, LostNamedServiceInterruptsThenReconnects) {
   client->setInterruptionHandler([&] { interrupted.set(true); });
   client->activate();
   callAndWait(client, "echo:reply:", {Value::string("x")});
-  auto serverSide = *server->accepted.wait();
+  auto serverSide = *server->accepted->wait();
   serverSide->dropNextRepliesForTesting(1);
   auto pending = std::make_shared<Waiter<int64_t>>();
   client
@@ -242,7 +247,7 @@ TEST_F(XpcConnectionTest, CallOfAnotherInterfaceDropsTheConnection) {
   client->activate();
   auto outcome = callAndWait(client, "echo:reply:", {Value::int64(1)});
   EXPECT_EQ(errorCode(outcome), kErrorConnectionInterrupted);
-  auto serverSide = server.accepted.wait();
+  auto serverSide = server.accepted->wait();
   ASSERT_TRUE(serverSide);
   EXPECT_TRUE(brellis::testing::waitUntil([&] { return (*serverSide)->isInvalidated(); }));
   client->invalidate();  // an interrupted connection lives until invalidated
@@ -347,7 +352,7 @@ TEST_F(XpcConnectionTest, ListenerRequirementRefusesUnsignedClients) {
   EXPECT_EQ(errorCode(callAndWait(client, "echo:reply:", {Value::string("x")}, kSigningCheck)),
             kErrorConnectionInvalid);
   // The listener decides before it closes the socket the client saw closing.
-  EXPECT_EQ(server.accepted.count(), 0u);
+  EXPECT_EQ(server.accepted->count(), 0u);
 }
 
 TEST_F(XpcConnectionTest, NamedListenerBindingRules) {
