@@ -2,6 +2,11 @@
 // templates of any types and lengths, null and short buffers, stale and made-up handles, against
 // a module with one configured token (an EC P-256 key and its certificate). The token's key
 // operations fail at once: nothing here would reach a phone.
+//
+// Every input gets a module of its own (C_Initialize before its first call, C_Finalize after its
+// last, which closes its sessions and forgets its login), so sessions, handles and login states
+// never reach the next input. What lasts for the process is made once and never changes: the
+// token's keychain items and the objects the module makes of them.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +14,7 @@
 
 #include "platform/crypto_token_kit/pkcs11/entry_points.h"
 #include "platform/crypto_token_kit/pkcs11/token_backend.h"
+#include "platform/crypto_token_kit/pkcs11/token_objects.h"
 #include "platform/crypto_token_kit/tk_bertlv_record.h"
 #include "platform/crypto_token_kit/tk_error.h"
 #include "platform/crypto_token_kit/tk_token_keychain_certificate.h"
@@ -46,9 +52,10 @@ const uint8_t kCertificate[] = {
     0x36, 0xc7, 0x5d, 0x41, 0x98, 0xd3, 0xe1, 0x63, 0x2c, 0x8c, 0x27, 0x79, 0xf8, 0x53, 0x0f, 0x0b,
     0xcc, 0xad, 0x24, 0xb5, 0xbf, 0xcc, 0x66, 0x84};
 
-class FuzzBackend : public ctk::pkcs11::TokenBackend {
- public:
-  FuzzBackend() {
+// The configured token, made once per process: parsing its certificate is most of what a module
+// bring-up costs, and nothing in an input changes it (the module only reads keychain items).
+const ctk::pkcs11::TokenSnapshot& fixtureToken() {
+  static const ctk::pkcs11::TokenSnapshot token = [] {
     auto certificate = ctk::SecCertificate::createWithData(
         Bytes(std::begin(kCertificate), std::end(kCertificate)));
     auto key = ctk::TKTokenKeychainKey::initWithCertificate(*certificate, int64_t{0x5FC100});
@@ -59,9 +66,15 @@ class FuzzBackend : public ctk::pkcs11::TokenBackend {
     key->setConstraints(constraints);
     auto item = ctk::TKTokenKeychainCertificate::initWithCertificate(
         *certificate, ctk::TKBERTLVRecord::dataForTag(0x5FC100));
-    token_ = {{"com.velkor.tarvo.brellis.token", "UnlockToken"}, {key, item}};
-  }
-  std::vector<ctk::pkcs11::TokenSnapshot> tokens() override { return {token_}; }
+    return ctk::pkcs11::TokenSnapshot{{"com.velkor.tarvo.brellis.token", "UnlockToken"},
+                                      {key, item}};
+  }();
+  return token;
+}
+
+class FuzzBackend : public ctk::pkcs11::TokenBackend {
+ public:
+  std::vector<ctk::pkcs11::TokenSnapshot> tokens() override { return {fixtureToken()}; }
   bool supports(const ctk::pkcs11::TokenIdentity&, const ctk::ObjectID&,
                 ctk::TokenKeyAlgorithm algorithm) override {
     return algorithm == ctk::TokenKeyAlgorithm::ecdsaSignatureMessageX962SHA256 ||
@@ -75,9 +88,6 @@ class FuzzBackend : public ctk::pkcs11::TokenBackend {
     return tl::unexpected(ctk::tkErrorRecord(ctk::TKErrorCode::communicationError));
   }
   void shutdown() override {}
-
- private:
-  ctk::pkcs11::TokenSnapshot token_;
 };
 
 // Reads the input front to back; zeros once it is used up.
@@ -135,13 +145,26 @@ namespace brellis::platform::crypto_token_kit::pkcs11 {
 // The fuzz target's own backend in place of the token service.
 void setTokenBackendFactory(TokenBackendFactory) {}
 std::shared_ptr<TokenBackend> makeTokenBackend() { return std::make_shared<FuzzBackend>(); }
+
+// token_objects.cpp's objectsForItems, renamed for this target (see CMakeLists.txt).
+std::vector<TokenObject> objectsForItemsUncached(const TKTokenKeychainItems& items);
+
+// The module makes the objects of a token's items at almost every call, each time parsing the
+// certificate anew (a few X.509 decodes, over a millisecond here). The fixture's items are the
+// same objects at every call and never change, so their objects are made once; any other items
+// are made as the module makes them.
+std::vector<TokenObject> objectsForItems(const TKTokenKeychainItems& items) {
+  static const std::vector<TokenObject> fixtureObjects =
+      objectsForItemsUncached(fixtureToken().items);
+  if (items == fixtureToken().items) return fixtureObjects;
+  return objectsForItemsUncached(items);
+}
 }  // namespace brellis::platform::crypto_token_kit::pkcs11
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CK_FUNCTION_LIST* p11 = ctk::pkcs11::functionList();
   if (p11->C_Initialize(nullptr) != CKR_OK) return 0;
   Input in(data, size);
-  CK_SLOT_ID slot = 1;
   CK_SESSION_HANDLE session = 1;
   for (int steps = 0; in.more() && steps < 64; ++steps) {
     std::vector<Bytes> storage;
@@ -224,7 +247,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 11: {
         CK_MECHANISM_TYPE list[3];
         CK_ULONG count = in.number() % 4;
-        p11->C_GetMechanismList(slot, (op & 0x40) ? nullptr : list, &count);
+        p11->C_GetMechanismList(in.number() % 3, (op & 0x40) ? nullptr : list, &count);
         CK_MECHANISM_INFO info;
         p11->C_GetMechanismInfo(in.number() % 3, kMechanisms[in.byte() % std::size(kMechanisms)],
                                 (op & 0x80) ? nullptr : &info);
