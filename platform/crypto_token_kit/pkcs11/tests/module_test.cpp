@@ -139,6 +139,11 @@ TEST_F(ModuleTest, InitializeAndFinalizeCheckTheirArgumentsAndOrder) {
   EXPECT_EQ(p11->C_Initialize(&args), CKR_CANT_LOCK);
   args.flags = CKF_OS_LOCKING_OK;
   EXPECT_EQ(p11->C_Initialize(&args), CKR_OK);
+  // p11-kit's flags: the module's threads are its own.
+  ASSERT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+  args = {};
+  args.flags = CKF_OS_LOCKING_OK | CKF_LIBRARY_CANT_CREATE_OS_THREADS;
+  EXPECT_EQ(p11->C_Initialize(&args), CKR_OK);
 }
 
 TEST_F(ModuleTest, SlotsFollowTheConfiguredTokenInstances) {
@@ -304,11 +309,17 @@ TEST_F(ModuleTest, EcdsaSignaturesAreRawAndVerifySingleAndMultiPart) {
   ASSERT_EQ(
       p11->C_SignUpdate(session, const_cast<CK_BYTE_PTR>(message.data()) + 5, message.size() - 5),
       CKR_OK);
-  EXPECT_EQ(p11->C_Sign(session, nullptr, 0, signature.data(), &length), CKR_OPERATION_ACTIVE);
   length = signature.size();
   ASSERT_EQ(p11->C_SignFinal(session, signature.data(), &length), CKR_OK);
   EXPECT_TRUE(verifies(ec, message, signature, true));
   EXPECT_EQ(backend->calls.at(1).input, message);
+
+  // C_Sign after C_SignUpdate ends the operation with its error.
+  ASSERT_EQ(p11->C_SignInit(session, &mechanism, privateKey(session)), CKR_OK);
+  ASSERT_EQ(p11->C_SignUpdate(session, const_cast<CK_BYTE_PTR>(message.data()), 5), CKR_OK);
+  EXPECT_EQ(p11->C_Sign(session, nullptr, 0, signature.data(), &length), CKR_OPERATION_ACTIVE);
+  EXPECT_EQ(p11->C_SignFinal(session, signature.data(), &length), CKR_OPERATION_NOT_INITIALIZED);
+  EXPECT_EQ(backend->calls.size(), 2u);
 }
 
 TEST_F(ModuleTest, RsaSignAndDecryptCheckSizesBeforeTheTokenIsAsked) {
@@ -483,7 +494,8 @@ TEST_F(ModuleTest, StaleHandlesNullArgumentsAndAbsentFunctionsAreRefused) {
   EXPECT_EQ(p11->C_SignInit(session, &sha1, key), CKR_MECHANISM_INVALID);
   EXPECT_EQ(p11->C_DestroyObject(session, key), CKR_ACTION_PROHIBITED);
   CK_BYTE buffer[8];
-  EXPECT_EQ(p11->C_GenerateRandom(session, buffer, sizeof buffer), CKR_FUNCTION_NOT_SUPPORTED);
+  EXPECT_EQ(p11->C_GenerateRandom(session, buffer, sizeof buffer), CKR_RANDOM_NO_RNG);
+  EXPECT_EQ(p11->C_SeedRandom(session, buffer, sizeof buffer), CKR_RANDOM_NO_RNG);
   EXPECT_EQ(p11->C_VerifyInit(session, &mechanism, key), CKR_FUNCTION_NOT_SUPPORTED);
   EXPECT_EQ(p11->C_EncryptInit(session, &mechanism, key), CKR_FUNCTION_NOT_SUPPORTED);
 
