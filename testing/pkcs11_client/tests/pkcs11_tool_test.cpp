@@ -101,6 +101,20 @@ TEST(Pkcs11ToolTest, GnutlsListsThePublicObjectsWithoutAPin) {
   EXPECT_TRUE(contains(run.out, "type=private")) << run.out;
 }
 
+TEST(Pkcs11ToolTest, TheModuleLogsOnTheClientsStandardErrorOnlyWhenAsked) {
+  Pkcs11ClientFixture fixture(makeTestCertificate(TestKeyKind::p256), {});
+  const std::vector<std::string> arguments{"--module", Pkcs11ClientFixture::modulePath(), "-O"};
+  // Without journald (or with it) the info lines of the module and the plug-in stay off.
+  auto quiet = runClient("pkcs11-tool", arguments);
+  ASSERT_EQ(quiet.status, 0) << quiet.err;
+  EXPECT_FALSE(contains(quiet.err, "<info>")) << quiet.err;
+  auto asked = runClient("pkcs11-tool", arguments, std::chrono::seconds(60),
+                         {"BRELLIS_LOG_STDERR=1"});
+  ASSERT_EQ(asked.status, 0) << asked.err;
+  EXPECT_TRUE(contains(asked.err, "<info> Loaded token plug-in")) << asked.err;
+  EXPECT_TRUE(contains(asked.err, "<info> System entered TokenDriver")) << asked.err;
+}
+
 TEST(Pkcs11ToolTest, TestRunReportsNoError) {
   // Without a phone: what pkcs11-tool can test without a key operation.
   Pkcs11ClientFixture fixture(makeTestCertificate(TestKeyKind::p256), {});
