@@ -176,9 +176,9 @@ TEST_F(Pkcs11PhoneTest, GnutlsSignsWithTheLoginPin) {
   PhoneFixture fixture(makeTestCertificate(TestKeyKind::rsa2048), {.requirePIN = true});
   startParties(fixture);
   const std::string url = "pkcs11:token=UnlockToken;object=Unlock-Key;type=private";
-  auto test = runClient("p11tool",
-                        {"--provider", PhoneFixture::modulePath(), "--login", "--test-sign", url},
-                        std::chrono::seconds(60), {std::string("GNUTLS_PIN=") + PhoneFixture::kPin});
+  auto test = runClient(
+      "p11tool", {"--provider", PhoneFixture::modulePath(), "--login", "--test-sign", url},
+      std::chrono::seconds(60), {std::string("GNUTLS_PIN=") + PhoneFixture::kPin});
   EXPECT_EQ(test.status, 0) << test.out << test.err;
   EXPECT_TRUE(contains(test.out + test.err, "Verifying against public key in the token... ok"))
       << test.out << test.err;

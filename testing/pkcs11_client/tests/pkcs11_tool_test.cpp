@@ -85,7 +85,8 @@ TEST(Pkcs11ToolTest, WithThePinRequiredTheTokenAsksForALoginAndTheKeyForEveryUse
 TEST(Pkcs11ToolTest, GnutlsListsThePublicObjectsWithoutAPin) {
   // p11-kit's initialisation flags are accepted, and a token that requires a login shows its
   // certificate and public key before one.
-  const std::vector<std::string> list{"--provider", Pkcs11ClientFixture::modulePath(), "--list-all"};
+  const std::vector<std::string> list{"--provider", Pkcs11ClientFixture::modulePath(),
+                                      "--list-all"};
   {
     Pkcs11ClientFixture fixture(makeTestCertificate(TestKeyKind::p256), {.requirePIN = true});
     auto run = runClient("p11tool", list);
@@ -108,8 +109,8 @@ TEST(Pkcs11ToolTest, TheModuleLogsOnTheClientsStandardErrorOnlyWhenAsked) {
   auto quiet = runClient("pkcs11-tool", arguments);
   ASSERT_EQ(quiet.status, 0) << quiet.err;
   EXPECT_FALSE(contains(quiet.err, "<info>")) << quiet.err;
-  auto asked = runClient("pkcs11-tool", arguments, std::chrono::seconds(60),
-                         {"BRELLIS_LOG_STDERR=1"});
+  auto asked =
+      runClient("pkcs11-tool", arguments, std::chrono::seconds(60), {"BRELLIS_LOG_STDERR=1"});
   ASSERT_EQ(asked.status, 0) << asked.err;
   EXPECT_TRUE(contains(asked.err, "<info> Loaded token plug-in")) << asked.err;
   EXPECT_TRUE(contains(asked.err, "<info> System entered TokenDriver")) << asked.err;
