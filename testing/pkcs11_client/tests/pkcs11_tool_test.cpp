@@ -1,4 +1,6 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <p11-kit/pkcs11.h>
 
 #include "testing/pkcs11_client/pkcs11_client_fixture.h"
 
@@ -100,6 +102,23 @@ TEST(Pkcs11ToolTest, GnutlsListsThePublicObjectsWithoutAPin) {
   auto run = runClient("p11tool", list);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(contains(run.out, "type=private")) << run.out;
+}
+
+TEST(Pkcs11ToolTest, InitializesWithTheFlagsP11KitPasses) {
+  void* library = dlopen(Pkcs11ClientFixture::modulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  auto getFunctionList =
+      reinterpret_cast<CK_C_GetFunctionList>(dlsym(library, "C_GetFunctionList"));
+  ASSERT_NE(getFunctionList, nullptr);
+  CK_FUNCTION_LIST_PTR p11 = nullptr;
+  ASSERT_EQ(getFunctionList(&p11), CKR_OK);
+  CK_C_INITIALIZE_ARGS args{};
+  args.flags = CKF_OS_LOCKING_OK | CKF_LIBRARY_CANT_CREATE_OS_THREADS;
+  EXPECT_EQ(p11->C_Initialize(&args), CKR_OK);
+  CK_ULONG count = 0;
+  EXPECT_EQ(p11->C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+  EXPECT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+  dlclose(library);  // the module stays mapped (-z nodelete)
 }
 
 TEST(Pkcs11ToolTest, TheModuleLogsOnTheClientsStandardErrorOnlyWhenAsked) {
