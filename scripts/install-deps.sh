@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev libssl-dev libasio-dev libcli11-dev nlohmann-json3-dev uuid-dev libexpected-dev
   libicu-dev libcairo2-dev fontconfig fonts-dejavu-core libsystemd-dev libp11-kit-dev
-  python3 python3-cryptography openssl opensc p11-kit
+  python3 python3-cryptography openssl opensc p11-kit gnutls-bin
   clang clang-format libclang-rt-14-dev
   zsh fish
 )

@@ -147,17 +147,19 @@ void setTokenBackendFactory(TokenBackendFactory) {}
 std::shared_ptr<TokenBackend> makeTokenBackend() { return std::make_shared<FuzzBackend>(); }
 
 // token_objects.cpp's objectsForItems, renamed for this target (see CMakeLists.txt).
-std::vector<TokenObject> objectsForItemsUncached(const TKTokenKeychainItems& items);
+std::vector<TokenObject> objectsForItemsUncached(const TKTokenKeychainItems& items,
+                                                 bool pinRequired);
 
 // The module makes the objects of a token's items at almost every call, each time parsing the
 // certificate anew (a few X.509 decodes, over a millisecond here). The fixture's items are the
 // same objects at every call and never change, so their objects are made once; any other items
 // are made as the module makes them.
-std::vector<TokenObject> objectsForItems(const TKTokenKeychainItems& items) {
-  static const std::vector<TokenObject> fixtureObjects =
-      objectsForItemsUncached(fixtureToken().items);
-  if (items == fixtureToken().items) return fixtureObjects;
-  return objectsForItemsUncached(items);
+std::vector<TokenObject> objectsForItems(const TKTokenKeychainItems& items, bool pinRequired) {
+  static const std::vector<TokenObject> fixtureObjects[2] = {
+      objectsForItemsUncached(fixtureToken().items, false),
+      objectsForItemsUncached(fixtureToken().items, true)};
+  if (items == fixtureToken().items) return fixtureObjects[pinRequired ? 1 : 0];
+  return objectsForItemsUncached(items, pinRequired);
 }
 }  // namespace brellis::platform::crypto_token_kit::pkcs11
 

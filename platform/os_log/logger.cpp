@@ -1,5 +1,7 @@
 #include "platform/os_log/logger.h"
 
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/uio.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -37,9 +39,38 @@ std::atomic<int>& minimumLevelStorage() {
   return level;
 }
 
+// Whether this code was loaded into another program's process (as the PKCS#11 module or a token
+// plug-in is) rather than linked into the program itself.
+bool loadedIntoAnotherProgram() {
+  Dl_info info;
+  link_map* own = nullptr;
+  if (!dladdr1(reinterpret_cast<void*>(&loadedIntoAnotherProgram), &info,
+               reinterpret_cast<void**>(&own), RTLD_DL_LINKMAP) ||
+      !own) {
+    return false;
+  }
+  link_map* program = nullptr;
+  void* handle = dlopen(nullptr, RTLD_NOW | RTLD_NOLOAD);
+  if (!handle) return false;
+  const bool known = dlinfo(handle, RTLD_DI_LINKMAP, &program) == 0 && program;
+  dlclose(handle);
+  return known && own != program;
+}
+
+// The lowest level the stderr sink writes, decided once per process: in another program's
+// process (a client that loaded the module) only errors and faults reach that program's standard
+// error, unless BRELLIS_LOG_STDERR asks for the log there.
+LogLevel stderrThreshold() {
+  static const LogLevel threshold = !std::getenv("BRELLIS_LOG_STDERR") && loadedIntoAnotherProgram()
+                                        ? LogLevel::error
+                                        : LogLevel::debug;
+  return threshold;
+}
+
 class StderrSink : public LogSink {
  public:
   void write(const LogRecord& r) override {
+    if (r.level < stderrThreshold()) return;
     std::string line = "[" + r.subsystem + ":" + r.category + "] <" + levelName(r.level) + "> " +
                        escapingControls(r.text) + "\n";
     (void)!::write(STDERR_FILENO, line.data(), line.size());

@@ -93,6 +93,8 @@ class Logger {
 
   // Replaces the process's sinks (tests install a CaptureSink). With no sink set explicitly,
   // the default sink is journald when available and BRELLIS_LOG_STDERR is unset, else stderr.
+  // Loaded into another program's process, the stderr sink writes errors and faults only unless
+  // BRELLIS_LOG_STDERR is set.
   static void setSinks(std::vector<std::shared_ptr<LogSink>> sinks);
   static void addSink(std::shared_ptr<LogSink> sink);
   static void resetSinks();

@@ -54,8 +54,8 @@ CK_RV initialize(CK_VOID_PTR initArgs) {
       if (given != 0 && given != 4) return CKR_ARGUMENTS_BAD;
       // The module locks with the operating system's primitives only.
       if (given == 4 && !(args.flags & CKF_OS_LOCKING_OK)) return CKR_CANT_LOCK;
-      // The token service runs operations on threads of its own.
-      if (args.flags & CKF_LIBRARY_CANT_CREATE_OS_THREADS) return CKR_NEED_TO_CREATE_THREADS;
+      // CKF_LIBRARY_CANT_CREATE_OS_THREADS is accepted (p11-kit passes it to every module): the
+      // token service's threads are the module's own, started outside any of the caller's calls.
     }
     StateLock lock;
     if (module && owner == ::getpid()) return CKR_CRYPTOKI_ALREADY_INITIALIZED;

@@ -223,13 +223,17 @@ CK_RV deriveKey(CK_SESSION_HANDLE s, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDL
   return withModule(
       [&](Module& m) { return m.deriveKey(s, mechanism, base, attributes, count, key); });
 }
-CK_RV seedRandom(CK_SESSION_HANDLE s, CK_BYTE_PTR, CK_ULONG) {
+// The token has no random-number generator (CKF_RNG is not set).
+CK_RV noRandomNumberGenerator(CK_SESSION_HANDLE s) {
   return withModule([&](Module& m) {
     const CK_RV rv = m.unsupportedWithSession(s);
-    return rv == CKR_FUNCTION_NOT_SUPPORTED ? CKR_RANDOM_SEED_NOT_SUPPORTED : rv;
+    return rv == CKR_FUNCTION_NOT_SUPPORTED ? CKR_RANDOM_NO_RNG : rv;
   });
 }
-CK_RV generateRandom(CK_SESSION_HANDLE s, CK_BYTE_PTR, CK_ULONG) { return notSupported(s); }
+CK_RV seedRandom(CK_SESSION_HANDLE s, CK_BYTE_PTR, CK_ULONG) { return noRandomNumberGenerator(s); }
+CK_RV generateRandom(CK_SESSION_HANDLE s, CK_BYTE_PTR, CK_ULONG) {
+  return noRandomNumberGenerator(s);
+}
 CK_RV getFunctionStatus(CK_SESSION_HANDLE s) {
   return withModule([&](Module& m) {
     const CK_RV rv = m.unsupportedWithSession(s);

@@ -110,6 +110,9 @@ void Module::refreshLocked(const std::vector<TokenSnapshot>& tokens) {
       slot.loggedIn = false;
     }
     slot.present = present;
+    for (const auto& token : tokens) {
+      if (token.identity == slot.identity) slot.pinRequired = token.pinRequired;
+    }
   }
 }
 
@@ -199,7 +202,7 @@ CK_RV Module::getTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO_PTR info) {
   const std::string serial = serialFor(slot->identity);
   std::memcpy(info->serialNumber, serial.data(), sizeof info->serialNumber);
   info->flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED;
-  if (itemsRequireLogin(*items)) info->flags |= CKF_LOGIN_REQUIRED;
+  if (slot->pinRequired) info->flags |= CKF_LOGIN_REQUIRED;
   CK_ULONG all = 0;
   CK_ULONG readWrite = 0;
   for (const auto& [handle, session] : sessions_) {

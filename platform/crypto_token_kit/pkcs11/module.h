@@ -85,6 +85,8 @@ class Module {
     CK_SLOT_ID id = 0;
     TokenIdentity identity;
     bool present = false;
+    // The token asks for a PIN before every key operation (read with the token's items).
+    bool pinRequired = false;
     bool loggedIn = false;
     std::string userPin;
   };

@@ -73,7 +73,12 @@ CK_RV Module::continuingOperationLocked(CK_SESSION_HANDLE handle, TKTokenOperati
   if (!session) return CKR_SESSION_HANDLE_INVALID;
   auto& operation = activeOf(*session, operationKind);
   if (!operation) return CKR_OPERATION_NOT_INITIALIZED;
-  if (operation->running || (singlePart && operation->updated)) return CKR_OPERATION_ACTIVE;
+  if (operation->running) return CKR_OPERATION_ACTIVE;
+  // A single-part call always ends the operation, also when it was fed by C_*Update.
+  if (singlePart && operation->updated) {
+    operation.reset();
+    return CKR_OPERATION_ACTIVE;
+  }
   if (!argumentsPresent) {
     operation.reset();
     return CKR_ARGUMENTS_BAD;

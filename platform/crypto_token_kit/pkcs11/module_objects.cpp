@@ -16,7 +16,9 @@ using foundation::Bytes;
 std::vector<std::pair<CK_OBJECT_HANDLE, TokenObject>> Module::tokenObjectsLocked(
     const Slot& slot, const TKTokenKeychainItems& items) {
   std::vector<std::pair<CK_OBJECT_HANDLE, TokenObject>> result;
-  for (auto& object : objectsForItems(items)) {
+  for (auto& object : objectsForItems(items, slot.pinRequired)) {
+    // A private object is seen only while the user is logged in.
+    if (object.attributes[CKA_PRIVATE] == boolValue(true) && !slot.loggedIn) continue;
     auto key = std::make_pair(slot.id, object.identity);
     auto found = tokenHandles_.find(key);
     CK_OBJECT_HANDLE handle;

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "platform/foundation/defaults.h"
 #include "platform/foundation/state_root.h"
 #include "platform/os_log/logger.h"
 
@@ -12,6 +13,11 @@ namespace brellis::platform::crypto_token_kit::pkcs11 {
 namespace {
 
 using foundation::Bytes;
+
+bool readPinSetting() {
+  auto defaults = foundation::Defaults::open(kPinSettingSuite);
+  return defaults && defaults->boolean(kPinSettingKey);
+}
 
 const os_log::Logger& log() {
   static const os_log::Logger logger("BrellisPKCS11", "ServiceTokenBackend");
@@ -78,10 +84,21 @@ std::vector<TokenSnapshot> ServiceTokenBackend::tokens() {
   std::vector<TokenSnapshot> snapshots;
   if (!service_ || stop_.stop_requested()) return snapshots;
   for (auto& instance : service_->tokenInstances()) {
-    snapshots.push_back(
-        TokenSnapshot{{instance.classID, instance.instanceID}, std::move(instance.keychainItems)});
+    const bool pin = pinRequired(instance.instanceID);
+    snapshots.push_back(TokenSnapshot{
+        {instance.classID, instance.instanceID}, std::move(instance.keychainItems), pin});
   }
   return snapshots;
+}
+
+bool ServiceTokenBackend::pinRequired(const std::string& instanceID) {
+  {
+    std::lock_guard guard(mutex_);
+    if (auto found = sessions_.find(instanceID); found != sessions_.end()) {
+      return found->second.pinRequired;
+    }
+  }
+  return readPinSetting();
 }
 
 std::shared_ptr<TokenServiceSession> ServiceTokenBackend::sessionFor(const TokenIdentity& token) {
@@ -89,14 +106,16 @@ std::shared_ptr<TokenServiceSession> ServiceTokenBackend::sessionFor(const Token
   {
     std::lock_guard guard(mutex_);
     if (auto found = sessions_.find(token.instanceID); found != sessions_.end()) {
-      return found->second;
+      return found->second.session;
     }
   }
+  // Read as the session being made reads it.
+  const bool pin = readPinSetting();
   auto opened = service_->openSession(token.instanceID);
   if (!opened) return nullptr;
   std::lock_guard guard(mutex_);
   // Another thread may have opened one meanwhile: the first one stays.
-  return sessions_.emplace(token.instanceID, *opened).first->second;
+  return sessions_.emplace(token.instanceID, OpenSession{*opened, pin}).first->second.session;
 }
 
 bool ServiceTokenBackend::supports(const TokenIdentity& token, const ObjectID& keyObjectID,

@@ -26,6 +26,13 @@ std::shared_ptr<TokenService> processTokenService();
 // The backend of one initialised module over the process's token service: one service session
 // per token instance, opened on first use and kept for the module's life (the service keeps a
 // session usable after its instance was removed). Without a service the backend has no tokens.
+//
+// Whether a token asks for a PIN is the token plug-in's own setting, which its session reads once
+// when it is made: "RequirePIN" of the application-group defaults "group.com.velkor.tarvo". The
+// backend reads it when it opens the session and keeps it with the session; before that, afresh
+// at each call.
+inline constexpr const char* kPinSettingSuite = "group.com.velkor.tarvo";
+inline constexpr const char* kPinSettingKey = "RequirePIN";
 class ServiceTokenBackend : public TokenBackend {
  public:
   explicit ServiceTokenBackend(std::shared_ptr<TokenService> service);
@@ -41,12 +48,17 @@ class ServiceTokenBackend : public TokenBackend {
   void shutdown() override;
 
  private:
+  struct OpenSession {
+    std::shared_ptr<TokenServiceSession> session;
+    bool pinRequired = false;
+  };
   std::shared_ptr<TokenServiceSession> sessionFor(const TokenIdentity& token);
+  bool pinRequired(const std::string& instanceID);
 
   std::shared_ptr<TokenService> service_;
   std::stop_source stop_;
   std::mutex mutex_;
-  std::map<std::string, std::shared_ptr<TokenServiceSession>> sessions_;
+  std::map<std::string, OpenSession> sessions_;
 };
 
 }  // namespace brellis::platform::crypto_token_kit::pkcs11

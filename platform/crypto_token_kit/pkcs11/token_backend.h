@@ -27,6 +27,8 @@ struct TokenIdentity {
 struct TokenSnapshot {
   TokenIdentity identity;
   TKTokenKeychainItems items;
+  // The token's sessions ask for a PIN before every key operation.
+  bool pinRequired = false;
 };
 
 // Where the PIN protocol takes its PIN from: called on one of the token service's threads, at

@@ -18,13 +18,6 @@ namespace {
 
 using foundation::Bytes;
 
-// The constraint that asks for a PIN on every use of a key.
-constexpr const char* kPINAlwaysConstraint = "PINAlways";
-
-constexpr TKTokenOperation kKeyOperations[] = {TKTokenOperation::signData,
-                                               TKTokenOperation::decryptData,
-                                               TKTokenOperation::performKeyExchange};
-
 struct X509Deleter {
   void operator()(X509* x) const { X509_free(x); }
 };
@@ -77,16 +70,6 @@ std::string identityOf(CK_OBJECT_CLASS objectClass, const Bytes& id, const Bytes
   identity.push_back('\0');
   identity.append(content.begin(), content.end());
   return identity;
-}
-
-bool constraintAsksForPin(const TKTokenKeychainItem& item, bool onlyAlways) {
-  for (auto operation : kKeyOperations) {
-    auto found = item.constraints().find(static_cast<int64_t>(operation));
-    if (found == item.constraints().end()) continue;
-    if (!onlyAlways) return true;
-    if (auto text = found->second.string(); text && *text == kPINAlwaysConstraint) return true;
-  }
-  return false;
 }
 
 void addCommon(TokenObject& object, const Bytes& id, const std::string& label) {
@@ -182,16 +165,7 @@ std::optional<TKTokenOperation> capabilityOperation(CK_ATTRIBUTE_TYPE type) {
   }
 }
 
-bool itemsRequireLogin(const TKTokenKeychainItems& items) {
-  for (const auto& item : items) {
-    if (dynamic_cast<const TKTokenKeychainKey*>(item.get()) && constraintAsksForPin(*item, false)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-std::vector<TokenObject> objectsForItems(const TKTokenKeychainItems& items) {
+std::vector<TokenObject> objectsForItems(const TKTokenKeychainItems& items, bool pinRequired) {
   std::vector<std::pair<const TKTokenKeychainCertificate*, std::shared_ptr<const SecCertificate>>>
       certificates;
   for (const auto& item : items) {
@@ -224,8 +198,13 @@ std::vector<TokenObject> objectsForItems(const TKTokenKeychainItems& items) {
     privateKey.attributes[CKA_SIGN_RECOVER] = boolValue(false);
     privateKey.attributes[CKA_UNWRAP] = boolValue(false);
     privateKey.attributes[CKA_WRAP_WITH_TRUSTED] = boolValue(false);
-    const bool always = constraintAsksForPin(*key, true);
+    // The token session asks for a PIN before each operation or never; the key's constraints
+    // (the same on every installed key) do not decide it.
+    const bool always = pinRequired;
     privateKey.attributes[CKA_ALWAYS_AUTHENTICATE] = boolValue(always);
+    // On a token that requires a login the private key is a private object, as clients expect
+    // (GnuTLS logs in to read a private key object it finds on such a token).
+    privateKey.attributes[CKA_PRIVATE] = boolValue(pinRequired);
     privateKey.sensitive = {CKA_VALUE,      CKA_PRIVATE_EXPONENT, CKA_PRIME_1,    CKA_PRIME_2,
                             CKA_EXPONENT_1, CKA_EXPONENT_2,       CKA_COEFFICIENT};
     privateKey.key = KeyDescription{key->objectID(), key->keyType(), key->keySizeInBits(), always};

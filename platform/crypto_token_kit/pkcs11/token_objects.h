@@ -19,7 +19,7 @@ struct KeyDescription {
   ObjectID keyObjectID;
   KeyType keyType = KeyType::rsa;
   int64_t keySizeInBits = 0;
-  // The configuration asks for a PIN on every use of the key.
+  // The token asks for a PIN on every use of the key.
   bool alwaysAuthenticate = false;
 };
 
@@ -44,12 +44,11 @@ foundation::Bytes textValue(const std::string& text);
 
 // The objects of a token's keychain items: for each key item a private key and a public key, and
 // for each certificate item a certificate; a key and the certificate of its public key share
-// CKA_ID and CKA_LABEL. Items of kinds the module cannot describe are left out.
-std::vector<TokenObject> objectsForItems(const TKTokenKeychainItems& items);
-
-// Whether any key of the items asks for a PIN for a key operation (the token then reports
-// CKF_LOGIN_REQUIRED).
-bool itemsRequireLogin(const TKTokenKeychainItems& items);
+// CKA_ID and CKA_LABEL. Items of kinds the module cannot describe are left out. `pinRequired`:
+// the token asks for a PIN before every key operation (every private key is then a private
+// object with CKA_ALWAYS_AUTHENTICATE).
+std::vector<TokenObject> objectsForItems(const TKTokenKeychainItems& items,
+                                         bool pinRequired = false);
 
 // The attributes a private key's capabilities are read through, and the operation each asks
 // the token about.

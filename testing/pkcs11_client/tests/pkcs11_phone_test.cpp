@@ -122,16 +122,11 @@ TEST_F(Pkcs11PhoneTest, RsaSignatureAndDecryptionMatchOpenssl) {
   ASSERT_EQ(decrypt.status, 0) << decrypt.err;
   EXPECT_EQ(fixture.readFile(decrypted), "the secret plaintext");
 
-  // pkcs11-tool's own test run: every failure is a function the module does not offer.
+  // pkcs11-tool's own test run, with signatures and decryption through the phone: no error.
   auto test = fixture.pkcs11Tool(withPin({"--test"}));
-  EXPECT_NE(test.status, -1) << "killed or timed out";
-  std::istringstream lines(test.out + test.err);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (contains(line, "ERR:") || contains(line, "failed")) {
-      EXPECT_TRUE(contains(line, "CKR_FUNCTION_NOT_SUPPORTED")) << line;
-    }
-  }
+  EXPECT_EQ(test.status, 0) << test.out << test.err;
+  EXPECT_TRUE(contains(test.out, "No errors")) << test.out << test.err;
+  EXPECT_FALSE(contains(test.out + test.err, "ERR:")) << test.out << test.err;
 }
 
 TEST_F(Pkcs11PhoneTest, PinCycleThroughPkcs11Tool) {
@@ -149,9 +144,9 @@ TEST_F(Pkcs11PhoneTest, PinCycleThroughPkcs11Tool) {
                                       message.string(),
                                       "--output-file",
                                       (fixture.root() / "signature").string()};
+  // The token requires a login: without --pin pkcs11-tool asks the terminal and stops.
   auto none = fixture.pkcs11Tool(sign);
   EXPECT_NE(none.status, 0);
-  EXPECT_TRUE(contains(none.err, "CKR_USER_NOT_LOGGED_IN")) << none.err;
   EXPECT_EQ(fixture.requestsSeen(), 0u);
 
   auto right = fixture.pkcs11Tool(withPin(sign));
@@ -159,12 +154,12 @@ TEST_F(Pkcs11PhoneTest, PinCycleThroughPkcs11Tool) {
   EXPECT_EQ(fixture.requestsSeen(), 1u);
 
   // A refused PIN is not sent again: pkcs11-tool's second, multi-part attempt finds the user
-  // logged out.
+  // logged out and the private key with the login gone.
   auto wrongArguments = sign;
   wrongArguments.insert(wrongArguments.end(), {"--login", "--pin", "0000"});
   auto wrong = fixture.pkcs11Tool(wrongArguments);
   EXPECT_NE(wrong.status, 0);
-  EXPECT_TRUE(contains(wrong.err, "CKR_USER_NOT_LOGGED_IN")) << wrong.err;
+  EXPECT_TRUE(contains(wrong.err, "CKR_KEY_HANDLE_INVALID")) << wrong.err;
   EXPECT_EQ(fixture.requestsSeen(), 2u);
 
   // With the key asking for its PIN on every use (as installed by the main program),
@@ -176,7 +171,7 @@ TEST_F(Pkcs11PhoneTest, PinCycleThroughPkcs11Tool) {
   EXPECT_EQ(fixture.requestsSeen(), 2u);
   auto refused = fixture.pkcs11Tool(wrongArguments);
   EXPECT_NE(refused.status, 0);
-  EXPECT_TRUE(contains(refused.err, "CKR_PIN_INCORRECT")) << refused.err;
+  EXPECT_EQ(fixture.requestsSeen(), 3u);
   auto accepted = fixture.pkcs11Tool(withPin(sign));
   EXPECT_EQ(accepted.status, 0) << accepted.err;
 }
@@ -227,6 +222,35 @@ TEST_F(Pkcs11PhoneTest, AContextPinBelongsToTheOperationItWasGivenFor) {
   EXPECT_EQ(valuesOf(steps, "login-for-sign"), (std::vector<CK_RV>{CKR_OK, CKR_OK}));
   // Only the signature the PIN was given for reached the phone, and it was accepted there.
   EXPECT_EQ(valuesOf(steps, "sign-with-its-pin"), std::vector<CK_RV>{CKR_OK}) << run.err;
+  EXPECT_EQ(fixture.requestsSeen(), 1u);
+}
+
+TEST_F(Pkcs11PhoneTest, WithoutThePinRequiredPkcs11ToolSignsWithoutOne) {
+  // The installed key's constraints ask for a PIN on every use; RequirePIN is off.
+  PhoneFixture fixture(makeTestCertificate(TestKeyKind::p256), {});
+  startParties(fixture);
+  auto message = fixture.writeFile("message", "no PIN asked");
+  auto signature = fixture.root() / "signature";
+  auto sign = fixture.pkcs11Tool({"--sign", "-m", "ECDSA-SHA256", "--signature-format", "openssl",
+                                  "--id", "5fc100", "--input-file", message.string(),
+                                  "--output-file", signature.string()});
+  ASSERT_EQ(sign.status, 0) << sign.err;
+  EXPECT_TRUE(openssl({"dgst", "-sha256", "-verify", fixture.publicKeyPEM().string(), "-signature",
+                       signature.string(), message.string()}));
+}
+
+TEST_F(Pkcs11PhoneTest, GnutlsSignsWithTheLoginPin) {
+  // RSA: GnuTLS signs EC keys with raw ECDSA over a digest, which this token refuses (its phone
+  // hashes the message itself).
+  PhoneFixture fixture(makeTestCertificate(TestKeyKind::rsa2048), {.requirePIN = true});
+  startParties(fixture);
+  const std::string url = "pkcs11:token=UnlockToken;object=Unlock-Key;type=private";
+  auto test = runClient(
+      "p11tool", {"--provider", PhoneFixture::modulePath(), "--login", "--test-sign", url},
+      std::chrono::seconds(60), {std::string("GNUTLS_PIN=") + PhoneFixture::kPin});
+  EXPECT_EQ(test.status, 0) << test.out << test.err;
+  EXPECT_TRUE(contains(test.out + test.err, "Verifying against public key in the token... ok"))
+      << test.out << test.err;
   EXPECT_EQ(fixture.requestsSeen(), 1u);
 }
 

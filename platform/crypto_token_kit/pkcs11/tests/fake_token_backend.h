@@ -77,7 +77,9 @@ class FakeTokenBackend : public TokenBackend {
 
   std::vector<TokenSnapshot> tokens() override {
     std::lock_guard lock(mutex_);
-    return tokens_;
+    auto snapshots = tokens_;
+    for (auto& snapshot : snapshots) snapshot.pinRequired = announcesPin;
+    return snapshots;
   }
   bool supports(const TokenIdentity&, const ObjectID&, TokenKeyAlgorithm algorithm) override {
     std::lock_guard lock(mutex_);
@@ -134,6 +136,9 @@ class FakeTokenBackend : public TokenBackend {
                                         TokenKeyAlgorithm::rsaEncryptionPKCS1,
                                         TokenKeyAlgorithm::ecdhKeyExchangeStandard};
   std::atomic<bool> requirePin{false};
+  // What the snapshots say of the tokens' PIN (set apart from requirePin, so the module's own
+  // handling of a PIN the token asks for can be seen).
+  std::atomic<bool> announcesPin{false};
   std::string expectedPin = "1234";
   std::string lastPin;
   std::atomic<int> reachedPhone{0};

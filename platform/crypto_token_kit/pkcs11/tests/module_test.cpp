@@ -139,6 +139,11 @@ TEST_F(ModuleTest, InitializeAndFinalizeCheckTheirArgumentsAndOrder) {
   EXPECT_EQ(p11->C_Initialize(&args), CKR_CANT_LOCK);
   args.flags = CKF_OS_LOCKING_OK;
   EXPECT_EQ(p11->C_Initialize(&args), CKR_OK);
+  // p11-kit's flags: the module's threads are its own.
+  ASSERT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+  args = {};
+  args.flags = CKF_OS_LOCKING_OK | CKF_LIBRARY_CANT_CREATE_OS_THREADS;
+  EXPECT_EQ(p11->C_Initialize(&args), CKR_OK);
 }
 
 TEST_F(ModuleTest, SlotsFollowTheConfiguredTokenInstances) {
@@ -150,14 +155,19 @@ TEST_F(ModuleTest, SlotsFollowTheConfiguredTokenInstances) {
             "UnlockToken" + std::string(21, ' '));
   EXPECT_EQ(info.flags & (CKF_LOGIN_REQUIRED | CKF_PROTECTED_AUTHENTICATION_PATH), 0u);
 
-  // A token asking for a PIN on its key operations requires a login; none has a PIN pad.
+  // A login follows whether the token asks for a PIN, not the keys' constraints; none has a PIN
+  // pad.
   auto rsa = makeTestCertificate(TestKeyKind::rsa2048, "Brellis RSA");
   backend->setToken("SecondToken", FakeTokenBackend::itemsFor(rsa, true), rsa.privateKeyDer);
   auto both = slots();
   ASSERT_EQ(both.size(), 2u);
   ASSERT_EQ(p11->C_GetTokenInfo(both[1], &info), CKR_OK);
+  EXPECT_EQ(info.flags & CKF_LOGIN_REQUIRED, 0u);
+  backend->announcesPin = true;
+  ASSERT_EQ(p11->C_GetTokenInfo(both[1], &info), CKR_OK);
   EXPECT_EQ(info.flags & CKF_LOGIN_REQUIRED, CKF_LOGIN_REQUIRED);
   EXPECT_EQ(info.flags & CKF_PROTECTED_AUTHENTICATION_PATH, 0u);
+  backend->announcesPin = false;
 
   CK_ULONG count = 1;
   CK_SLOT_ID one;
@@ -197,6 +207,18 @@ TEST_F(ModuleTest, ObjectsDescribeTheKeyAndItsCertificate) {
   EXPECT_EQ(attribute(session, key, CKA_SENSITIVE), Bytes{CK_TRUE});
   EXPECT_EQ(attribute(session, key, CKA_EXTRACTABLE), Bytes{CK_FALSE});
   EXPECT_EQ(attribute(session, key, CKA_ALWAYS_AUTHENTICATE), Bytes{CK_FALSE});
+  // A token asking for a PIN asks on every use, and its key is private: seen after a login.
+  backend->announcesPin = true;
+  CK_ATTRIBUTE hidden{CKA_LABEL, nullptr, 0};
+  EXPECT_EQ(p11->C_GetAttributeValue(session, key, &hidden, 1), CKR_OBJECT_HANDLE_INVALID);
+  EXPECT_EQ(find(session, {}).size(), 2u);
+  CK_UTF8CHAR pin[] = "1234";
+  ASSERT_EQ(p11->C_Login(session, CKU_USER, pin, 4), CKR_OK);
+  EXPECT_EQ(privateKey(session), key);
+  EXPECT_EQ(attribute(session, key, CKA_ALWAYS_AUTHENTICATE), Bytes{CK_TRUE});
+  EXPECT_EQ(attribute(session, key, CKA_PRIVATE), Bytes{CK_TRUE});
+  ASSERT_EQ(p11->C_Logout(session), CKR_OK);
+  backend->announcesPin = false;
   // Capabilities are the token's answers, asked when read.
   EXPECT_EQ(attribute(session, key, CKA_SIGN), Bytes{CK_TRUE});
   EXPECT_EQ(attribute(session, key, CKA_DECRYPT), Bytes{CK_FALSE});  // EC: no decryption
@@ -304,11 +326,17 @@ TEST_F(ModuleTest, EcdsaSignaturesAreRawAndVerifySingleAndMultiPart) {
   ASSERT_EQ(
       p11->C_SignUpdate(session, const_cast<CK_BYTE_PTR>(message.data()) + 5, message.size() - 5),
       CKR_OK);
-  EXPECT_EQ(p11->C_Sign(session, nullptr, 0, signature.data(), &length), CKR_OPERATION_ACTIVE);
   length = signature.size();
   ASSERT_EQ(p11->C_SignFinal(session, signature.data(), &length), CKR_OK);
   EXPECT_TRUE(verifies(ec, message, signature, true));
   EXPECT_EQ(backend->calls.at(1).input, message);
+
+  // C_Sign after C_SignUpdate ends the operation with its error.
+  ASSERT_EQ(p11->C_SignInit(session, &mechanism, privateKey(session)), CKR_OK);
+  ASSERT_EQ(p11->C_SignUpdate(session, const_cast<CK_BYTE_PTR>(message.data()), 5), CKR_OK);
+  EXPECT_EQ(p11->C_Sign(session, nullptr, 0, signature.data(), &length), CKR_OPERATION_ACTIVE);
+  EXPECT_EQ(p11->C_SignFinal(session, signature.data(), &length), CKR_OPERATION_NOT_INITIALIZED);
+  EXPECT_EQ(backend->calls.size(), 2u);
 }
 
 TEST_F(ModuleTest, RsaSignAndDecryptCheckSizesBeforeTheTokenIsAsked) {
@@ -425,8 +453,8 @@ TEST_F(ModuleTest, PinIsGivenOnlyWhenAskedAndIncorrectOnesLogOut) {
   EXPECT_EQ(p11->C_Login(session, CKU_USER, nullptr, 4), CKR_ARGUMENTS_BAD);
   EXPECT_EQ(p11->C_Login(session, CKU_SO, right, 4), CKR_USER_TYPE_INVALID);
 
-  // A key asking for its PIN on every use takes a context PIN, once.
-  backend->setToken("UnlockToken", FakeTokenBackend::itemsFor(ec, true), ec.privateKeyDer);
+  // A key of a token asking for its PIN on every use takes a context PIN, once.
+  backend->announcesPin = true;
   session = open(slots()[0]);
   ASSERT_EQ(p11->C_Login(session, CKU_USER, right, 4), CKR_OK);
   EXPECT_EQ(signOnce(session, CKM_ECDSA_SHA256, message, &signature), CKR_USER_NOT_LOGGED_IN);
@@ -565,7 +593,8 @@ TEST_F(ModuleTest, StaleHandlesNullArgumentsAndAbsentFunctionsAreRefused) {
   EXPECT_EQ(p11->C_SignInit(session, &sha1, key), CKR_MECHANISM_INVALID);
   EXPECT_EQ(p11->C_DestroyObject(session, key), CKR_ACTION_PROHIBITED);
   CK_BYTE buffer[8];
-  EXPECT_EQ(p11->C_GenerateRandom(session, buffer, sizeof buffer), CKR_FUNCTION_NOT_SUPPORTED);
+  EXPECT_EQ(p11->C_GenerateRandom(session, buffer, sizeof buffer), CKR_RANDOM_NO_RNG);
+  EXPECT_EQ(p11->C_SeedRandom(session, buffer, sizeof buffer), CKR_RANDOM_NO_RNG);
   EXPECT_EQ(p11->C_VerifyInit(session, &mechanism, key), CKR_FUNCTION_NOT_SUPPORTED);
   EXPECT_EQ(p11->C_EncryptInit(session, &mechanism, key), CKR_FUNCTION_NOT_SUPPORTED);
 
