@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -362,8 +363,21 @@ TEST_F(ControllerE2ETest, SignDecryptAndKeyExchangeComeBackAndTheFramesOpenIndep
   std::istringstream lines(opened.out);
   for (std::string line; std::getline(lines, line);) records.push_back(nlohmann::json::parse(line));
   ASSERT_EQ(records.size(), 8u);
-  const auto& signRequest = records[0];
-  EXPECT_EQ(signRequest["direction"], "received");
+  // The phone notes each request before answering it, so the received frames are in order; a
+  // "sent" line may come after the next request's "received" one: answers are matched by tag.
+  std::vector<nlohmann::json> received;
+  std::map<std::string, nlohmann::json> answers;
+  for (const auto& record : records) {
+    if (record["direction"] == "received") {
+      received.push_back(record);
+    } else {
+      EXPECT_EQ(record["direction"], "sent");
+      answers[record["tag"].get<std::string>()] = record;
+    }
+  }
+  ASSERT_EQ(received.size(), 4u);
+  ASSERT_EQ(answers.size(), 4u);
+  const auto& signRequest = received[0];
   EXPECT_EQ(signRequest["keys"],
             nlohmann::json({"certID", "data", "ephemeralKey", "pin", "tag", "usage"}));
   EXPECT_EQ(signRequest["usage"], "sign");
@@ -371,11 +385,11 @@ TEST_F(ControllerE2ETest, SignDecryptAndKeyExchangeComeBackAndTheFramesOpenIndep
   EXPECT_EQ(signRequest["pin"], kPin);
   EXPECT_EQ(signRequest["data"], hexEncode(message));
   EXPECT_EQ(signRequest["ephemeralKey"], "");
-  EXPECT_EQ(records[1]["direction"], "sent");
-  EXPECT_EQ(records[1]["tag"], signRequest["tag"]);
-  EXPECT_EQ(records[1]["success"], hexEncode(*ecSignature));
-  EXPECT_EQ(records[2]["keys"], nlohmann::json({"certID", "data", "ephemeralKey", "tag", "usage"}));
-  const auto& exchange = records[6];
+  ASSERT_TRUE(answers.contains(signRequest["tag"].get<std::string>()));
+  EXPECT_EQ(answers[signRequest["tag"].get<std::string>()]["success"], hexEncode(*ecSignature));
+  EXPECT_EQ(received[1]["keys"],
+            nlohmann::json({"certID", "data", "ephemeralKey", "tag", "usage"}));
+  const auto& exchange = received[3];
   EXPECT_EQ(exchange["keys"], nlohmann::json({"certID", "data", "ephemeralKey", "keyExchangeParams",
                                               "tag", "usage"}));
   EXPECT_EQ(exchange["data"], "");
