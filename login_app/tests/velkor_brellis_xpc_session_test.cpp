@@ -10,6 +10,7 @@
 
 #include "platform/dispatch/clock.h"
 #include "platform/foundation/uuid.h"
+#include "platform/os_log/logger.h"
 #include "testing/support/wait_until.h"
 
 namespace brellis::login_app {
@@ -108,11 +109,14 @@ asio::awaitable<token_host::UnlockData> fetchFrom(std::shared_ptr<Accounts> acco
 
 // UUID ‖ major ‖ minor ‖ measured power, each number big-endian, as a scanner reads it.
 Bytes advert(const std::string& uuid, uint16_t major, uint16_t minor, int8_t power) {
-  auto parsed = platform::foundation::Uuid::parse(uuid);
-  Bytes bytes(parsed->bytes().begin(), parsed->bytes().end());
-  bytes.insert(bytes.end(), {static_cast<uint8_t>(major >> 8), static_cast<uint8_t>(major),
-                             static_cast<uint8_t>(minor >> 8), static_cast<uint8_t>(minor),
-                             static_cast<uint8_t>(power)});
+  const auto parsed = platform::foundation::Uuid::parse(uuid)->bytes();
+  Bytes bytes(21);
+  for (size_t i = 0; i < 16; ++i) bytes[i] = parsed[i];
+  bytes[16] = static_cast<uint8_t>(major >> 8);
+  bytes[17] = static_cast<uint8_t>(major);
+  bytes[18] = static_cast<uint8_t>(minor >> 8);
+  bytes[19] = static_cast<uint8_t>(minor);
+  bytes[20] = static_cast<uint8_t>(power);
   return bytes;
 }
 
@@ -151,6 +155,7 @@ class VelkorBrellisXPCSessionTest : public ::testing::Test {
       std::make_shared<platform::dispatch::ManualClock>();
   std::shared_ptr<RecordingRadio> radio_ = std::make_shared<RecordingRadio>();
   std::shared_ptr<VelkorBrellisXPCSession> session_;
+  platform::os_log::ScopedLogCapture capture_;
 };
 
 TEST_F(VelkorBrellisXPCSessionTest, TheBeaconCarriesTheAccountsContainerMajorOneMinorZero) {
@@ -182,18 +187,24 @@ TEST_F(VelkorBrellisXPCSessionTest, OfTwoOverlappingStartsTheEarlierToStoreIsCan
   ASSERT_TRUE(brellis::testing::waitUntil([&] { return radio_->onAir().size() == 1; }));
   ASSERT_TRUE(runs_->waitForSleeps(1));  // alice's run has begun: it has stored
   EXPECT_FALSE(alice.answered());
+  runs_->advance(10s);
   accounts_->clock->advance(1s);
   ASSERT_TRUE(brellis::testing::waitUntil([&] { return alice.answered(); }));
   EXPECT_EQ(alice.code(), kCanceled);
   EXPECT_FALSE(bob.answered());
-  // Both beacons are on air; the end of alice's run answers bob, who is pending by then.
+  // Both beacons are on air; the end of alice's run, 10 seconds before the end of bob's, answers
+  // bob, who is pending by then. Bob's advert stays to the end of its own run.
   ASSERT_TRUE(runs_->waitForSleeps(2));
   EXPECT_EQ(radio_->onAir().size(), 2u);
-  runs_->advance(30s);
+  runs_->advance(20s);
   ASSERT_TRUE(brellis::testing::waitUntil([&] { return bob.answered(); }));
   EXPECT_EQ(bob.code(), kTimedOut);
+  ASSERT_TRUE(brellis::testing::waitUntil([&] { return radio_->onAir().size() == 1; }));
+  EXPECT_EQ(radio_->onAir(), std::vector<Bytes>{advert(kContainerB, 1, 0, -50)});
+  runs_->advance(10s);
   EXPECT_TRUE(brellis::testing::waitUntil([&] { return radio_->onAir().empty(); }));
   EXPECT_EQ(alice.code(), kCanceled);
+  EXPECT_EQ(bob.code(), kTimedOut);
 
   // The other way round: bob's fetch ends first this time, so bob is the one displaced.
   accounts_->delayAndContainer["alice"].first = 2s;
