@@ -10,7 +10,7 @@
 # label with the names of the tests that failed; exits 1 when any run failed. The busy
 # processes are stopped however the script ends.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 
 busy=10
 runs=10
@@ -38,6 +38,7 @@ fi
 
 busy_pids=()
 ctest_pid=""
+# shellcheck disable=SC2317  # run by the traps
 stop_busy() {
   # A run in progress is ended too (ctest passes the signal on to its tests).
   if [ -n "$ctest_pid" ]; then
