@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -165,9 +166,12 @@ TEST_F(VelkorBrellisXPCSessionTest, TheBeaconCarriesTheAccountsContainerMajorOne
   accounts_->clock->advance(1s);
   ASSERT_TRUE(brellis::testing::waitUntil([&] { return !radio_->onAir().empty(); }));
   EXPECT_EQ(radio_->onAir(), std::vector<Bytes>{advert(kContainerA, 1, 0, -50)});
-  EXPECT_EQ(accounts_->fetched, std::vector<std::string>{"alice"});
+  {
+    std::lock_guard lock(accounts_->mutex);
+    EXPECT_EQ(accounts_->fetched, std::vector<std::string>{"alice"});
+  }
   // A stop answers the start with success; the advert stays to the end of its 30 seconds.
-  bool stopped = false;
+  std::atomic<bool> stopped{false};
   session_->stopBeacon([&] { stopped = true; });
   ASSERT_TRUE(brellis::testing::waitUntil([&] { return stopped && alice.answered(); }));
   EXPECT_EQ(alice.code(), -1);
@@ -207,8 +211,11 @@ TEST_F(VelkorBrellisXPCSessionTest, OfTwoOverlappingStartsTheEarlierToStoreIsCan
   EXPECT_EQ(bob.code(), kTimedOut);
 
   // The other way round: bob's fetch ends first this time, so bob is the one displaced.
-  accounts_->delayAndContainer["alice"].first = 2s;
-  accounts_->delayAndContainer["bob"].first = 1s;
+  {
+    std::lock_guard lock(accounts_->mutex);
+    accounts_->delayAndContainer["alice"].first = 2s;
+    accounts_->delayAndContainer["bob"].first = 1s;
+  }
   Answers alice2, bob2;
   startBothWithOverlappingFetches(alice2, bob2);
   accounts_->clock->advance(1s);
