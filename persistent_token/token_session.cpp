@@ -69,11 +69,16 @@ void wipe(std::optional<std::string>& secret) {
 
 }  // namespace
 
+std::optional<group_defaults::GroupDefaults> TokenSession::openGroupDefaults() {
+  return group_defaults::GroupDefaults::init(group_defaults::GroupDefaults::name);
+}
+
 TokenSession::TokenSession(std::shared_ptr<ctk::TKToken> token,
-                           const AuthenticationRequesterFactory& makeRequester)
+                           const AuthenticationRequesterFactory& makeRequester,
+                           const GroupDefaultsOpener& openDefaults)
     : TKSmartCardTokenSession(std::move(token)),
       log_(platform::foundation::mainBundleIdentifier(), kCategory) {
-  groupDefaults_ = group_defaults::GroupDefaults::init(group_defaults::GroupDefaults::name);
+  groupDefaults_ = openDefaults ? openDefaults() : std::nullopt;
   if (groupDefaults_) {
     pinRequired_ = groupDefaults_->boolean(group_defaults::GroupDefaults::Key::requirePIN);
     unlockEnabledForLogin_ =

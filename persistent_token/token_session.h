@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,11 +24,17 @@ class TokenSession : public platform::crypto_token_kit::TKSmartCardTokenSession 
   static constexpr const char* kContainerPeerKey = "ContainerPeer";
   static constexpr const char* kDriverPeerKey = "DriverPeer";
 
+  // Opens the group-defaults suite; absent when the platform refuses it.
+  using GroupDefaultsOpener = std::function<std::optional<group_defaults::GroupDefaults>()>;
+  // The product's: the suite GroupDefaults::name.
+  static std::optional<group_defaults::GroupDefaults> openGroupDefaults();
+
   // initWithToken: reads the settings and the peers once; the controller is made only when both
-  // peers are stored.
+  // peers are stored. Without the suite no PIN is required and key exchange is never offered.
   explicit TokenSession(
       std::shared_ptr<platform::crypto_token_kit::TKToken> token,
-      const AuthenticationRequesterFactory& makeRequester = connectivityControllerFactory());
+      const AuthenticationRequesterFactory& makeRequester = connectivityControllerFactory(),
+      const GroupDefaultsOpener& openDefaults = openGroupDefaults);
 
   platform::crypto_token_kit::TKResult<
       std::shared_ptr<platform::crypto_token_kit::TKTokenAuthOperation>>

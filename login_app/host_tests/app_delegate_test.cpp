@@ -237,6 +237,18 @@ TEST_F(AppDelegateTest, PlacementFollowsTheFirstScreenAndScreenChanges) {
     return frame;
   };
   EXPECT_EQ(window().size, (platform::app_kit::Size{242, 42}));
+  // Borderless, buffered, at the default level, clear behind the toggle's plate, not shared, and
+  // shown before anyone has logged in.
+  onMain([&] {
+    const auto& shown = *delegate_->window();
+    EXPECT_EQ(shown.styleMask(), 0u);
+    EXPECT_EQ(shown.backingType(), platform::app_kit::Window::BackingStoreType::buffered);
+    EXPECT_EQ(shown.level(), 0);
+    EXPECT_EQ(shown.backgroundColor(), (platform::app_kit::Color{0, 0, 0, 0}));
+    EXPECT_EQ(shown.sharingType(), platform::app_kit::Window::SharingType::none);
+    EXPECT_TRUE(shown.canBecomeVisibleWithoutLogin());
+    EXPECT_TRUE(shown.isVisible());
+  });
 
   // Several screens, the first not at the origin: x from its centre, y from its maximum y.
   screens("200 100 1920 1080\n0 0 1440 900\n");

@@ -31,6 +31,15 @@ const LayoutNode* find(const LayoutNode& node, ViewNode::Kind kind) {
   return nullptr;
 }
 
+const LayoutNode* findIf(const LayoutNode& node,
+                         const std::function<bool(const ViewNode&)>& matches) {
+  if (matches(*node.node)) return &node;
+  for (const auto& child : node.children) {
+    if (const LayoutNode* found = findIf(child, matches)) return found;
+  }
+  return nullptr;
+}
+
 // The centre of the knob: the opaque white pixels inside the track.
 double knobCentreX(const Bitmap& bitmap, const Rect& track) {
   double sum = 0, count = 0;
@@ -133,6 +142,19 @@ TEST_F(ContentViewTest, DrawsThePlateTheTrackAndTheKnobOnOffAndHalfWay) {
   // Off: grey 0.2 on the side the knob has left, the knob 8 left of the centre.
   EXPECT_EQ(off.pixel(static_cast<int>(track.maxX()) - 6, 21), (Pixel{51, 51, 51, 255}));
   EXPECT_NEAR(knobCentreX(off, track), track.midX() - 8, 0.5);
+  // The track's fine outline: standard grey, 0.4 wide, butt caps, miter joins, limit 10.
+  const LayoutNode* outline = nullptr;
+  onMain([&] {
+    outline = findIf(host_->layout(), [](const ViewNode& node) { return node.stroked; });
+    ASSERT_NE(outline, nullptr);
+    EXPECT_EQ(outline->frame, track);
+    const StrokeStyle& style = outline->node->strokeStyle;
+    EXPECT_EQ(style.lineWidth, 0.4);
+    EXPECT_EQ(style.cap, StrokeStyle::Cap::butt);
+    EXPECT_EQ(style.join, StrokeStyle::Join::miter);
+    EXPECT_EQ(style.miterLimit, 10);
+    EXPECT_EQ(outline->node->color, Color::standardGray());
+  });
   // The text is drawn in white.
   const Rect text = frameOf(ViewNode::Kind::text);
   int white = 0;
@@ -156,10 +178,11 @@ TEST_F(ContentViewTest, DrawsThePlateTheTrackAndTheKnobOnOffAndHalfWay) {
     return animating;
   }));
   EXPECT_NEAR(knobCentreX(render(), track), track.midX() - 8, 0.5);  // the slide begins
+  // Ease-in-out over 0.14 s: half the time is half the way, the knob then on the track's centre
+  // (a slide of 0.13 s or 0.15 s would be about a point off it).
   clock_->advance(std::chrono::milliseconds(70));
   const double halfWay = knobCentreX(render(), track);
-  EXPECT_GT(halfWay, track.midX() - 6);
-  EXPECT_LT(halfWay, track.midX() + 6);
+  EXPECT_NEAR(halfWay, track.midX(), 0.4);
   clock_->advance(std::chrono::milliseconds(70));
   Bitmap on = render();
   EXPECT_EQ(on.pixel(static_cast<int>(track.minX()) + 6, 21), (Pixel{0, 122, 255, 255}));

@@ -222,6 +222,11 @@ TEST_F(LoginWindowTest, ShownOnThenATapOnTheTrackSwitchesOffAndTheLabelDoesNothi
   EXPECT_EQ(frame->find("height")->real(), 42.0);
   EXPECT_EQ(record.dict()->find("sharingType")->int64(), 0);
   EXPECT_EQ(record.dict()->find("canBecomeVisibleWithoutLogin")->boolean(), true);
+  EXPECT_EQ(record.dict()->find("styleMask")->int64(), 0);
+  EXPECT_EQ(record.dict()->find("backing")->int64(), 2);
+  EXPECT_EQ(record.dict()->find("level")->int64(), 0);
+  const auto* background = record.dict()->find("backgroundColor")->dict();
+  EXPECT_EQ(background->find("a")->real(), 0.0);
 
   // Drawn on: the blue part of the track is left of the knob.
   Box on;

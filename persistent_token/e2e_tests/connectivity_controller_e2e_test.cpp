@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -335,6 +336,9 @@ TEST_F(ControllerE2ETest, SignDecryptAndKeyExchangeComeBackAndTheFramesOpenIndep
                         ctk::TKTokenKeyExchangeParameters{32, std::nullopt});
   ASSERT_TRUE(shared.has_value());
   EXPECT_EQ(*shared, expected);
+  // The phone notes a frame as sent once its send has returned, which may be after the answer
+  // has reached us: wait for its fourth "sent" line before reading its events.
+  ASSERT_TRUE(waitForEvent("sent ", 4)) << transcript();
   auto requests = eventsStartingWith("request ");
   ASSERT_EQ(requests.size(), 4u);
   EXPECT_NE(requests[3].find(" keyExchange 1 - - other " + hexEncode(point) + " size 32 info none"),
@@ -359,8 +363,21 @@ TEST_F(ControllerE2ETest, SignDecryptAndKeyExchangeComeBackAndTheFramesOpenIndep
   std::istringstream lines(opened.out);
   for (std::string line; std::getline(lines, line);) records.push_back(nlohmann::json::parse(line));
   ASSERT_EQ(records.size(), 8u);
-  const auto& signRequest = records[0];
-  EXPECT_EQ(signRequest["direction"], "received");
+  // The phone notes each request before answering it, so the received frames are in order; a
+  // "sent" line may come after the next request's "received" one: answers are matched by tag.
+  std::vector<nlohmann::json> received;
+  std::map<std::string, nlohmann::json> answers;
+  for (const auto& record : records) {
+    if (record["direction"] == "received") {
+      received.push_back(record);
+    } else {
+      EXPECT_EQ(record["direction"], "sent");
+      answers[record["tag"].get<std::string>()] = record;
+    }
+  }
+  ASSERT_EQ(received.size(), 4u);
+  ASSERT_EQ(answers.size(), 4u);
+  const auto& signRequest = received[0];
   EXPECT_EQ(signRequest["keys"],
             nlohmann::json({"certID", "data", "ephemeralKey", "pin", "tag", "usage"}));
   EXPECT_EQ(signRequest["usage"], "sign");
@@ -368,11 +385,11 @@ TEST_F(ControllerE2ETest, SignDecryptAndKeyExchangeComeBackAndTheFramesOpenIndep
   EXPECT_EQ(signRequest["pin"], kPin);
   EXPECT_EQ(signRequest["data"], hexEncode(message));
   EXPECT_EQ(signRequest["ephemeralKey"], "");
-  EXPECT_EQ(records[1]["direction"], "sent");
-  EXPECT_EQ(records[1]["tag"], signRequest["tag"]);
-  EXPECT_EQ(records[1]["success"], hexEncode(*ecSignature));
-  EXPECT_EQ(records[2]["keys"], nlohmann::json({"certID", "data", "ephemeralKey", "tag", "usage"}));
-  const auto& exchange = records[6];
+  ASSERT_TRUE(answers.contains(signRequest["tag"].get<std::string>()));
+  EXPECT_EQ(answers[signRequest["tag"].get<std::string>()]["success"], hexEncode(*ecSignature));
+  EXPECT_EQ(received[1]["keys"],
+            nlohmann::json({"certID", "data", "ephemeralKey", "tag", "usage"}));
+  const auto& exchange = received[3];
   EXPECT_EQ(exchange["keys"], nlohmann::json({"certID", "data", "ephemeralKey", "keyExchangeParams",
                                               "tag", "usage"}));
   EXPECT_EQ(exchange["data"], "");
@@ -384,8 +401,8 @@ TEST_F(ControllerE2ETest, FailureTableAgainstTheScriptedPhone) {
   auto groupDefaults = *group_defaults::GroupDefaults::init(group_defaults::GroupDefaults::name);
   groupDefaults.set(fnd::PlistValue(int64_t{0}), group_defaults::GroupDefaults::Key::unlockVersion);
   startPhone({"--script",
-              "otherTag,garbageThenValid,incorrectPIN,failedLocalAuth,answerTwice,silence,"
-              "dropLink,refuseInvitation,answer",
+              "otherTag,garbageThenValid,incorrectPIN,failedLocalAuth,sealedGarbage,answerTwice,"
+              "silence,dropLink,refuseInvitation,answer",
               "--start-now"});
   auto controller = makeController();
   const Bytes message = {1, 2, 3};
@@ -418,6 +435,22 @@ TEST_F(ControllerE2ETest, FailureTableAgainstTheScriptedPhone) {
   EXPECT_EQ(unlockVersion(), 1);
   EXPECT_EQ(failureOf(request(*controller, AuthenticationUsage::decrypt, message, kRsaCert)),
             Case::failedLocalAuth);
+
+  // An answer that opens but is no response ends the request at once with failureDecode.
+  capture_.sink().clear();
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(failureOf(request(*controller, AuthenticationUsage::sign, message, kEcCert)),
+            Case::failureDecode);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, options_.authTimeout);
+  auto records = capture_.sink().records();
+  EXPECT_NE(std::find_if(records.begin(), records.end(),
+                         [](const auto& record) {
+                           return record.category == "ConnectivityController" &&
+                                  record.text == "Failed to decode" &&
+                                  record.level == platform::os_log::LogLevel::error;
+                         }),
+            records.end())
+      << transcript();
   capture_.sink().clear();
 
   // Of two answers the first is taken (the second is a failSign under the same tag).
@@ -441,6 +474,7 @@ TEST_F(ControllerE2ETest, FailureTableAgainstTheScriptedPhone) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Time out of sign request"), lines.end());
   }
   EXPECT_TRUE(waitForEvent("invitation refused DRIVER script"));
+  EXPECT_TRUE(waitForEvent("dropped", 2));
   EXPECT_EQ(eventsStartingWith("dropped").size(), 2u);
 
   // The stale answer of the answerTwice request and the late events did not leak into the
@@ -576,6 +610,124 @@ TEST_F(ControllerE2ETest, BeaconRunsOfOneRequestLeaveTheNextRequestAlone) {
   quick->waitForBeaconTasks();
   lines = controllerLines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Disabling"), 0) << transcript();
+}
+
+// A peer session that is not the platform's: the test plays its link, reporting the connect
+// and the received bytes through the session delegate as such a session does.
+class ScriptedPeerSession : public connectivity::PeerSession {
+ public:
+  std::shared_ptr<connectivity::PeerSessionDelegate> sessionDelegate() const override {
+    std::lock_guard lock(mutex_);
+    return delegate_.lock();
+  }
+  void setSessionDelegate(std::weak_ptr<connectivity::PeerSessionDelegate> delegate) override {
+    std::lock_guard lock(mutex_);
+    delegate_ = std::move(delegate);
+  }
+  std::vector<mp::PeerID> connectedPeers() const override { return {}; }
+  void send(const Bytes& data, const std::vector<mp::PeerID>& toPeers,
+            mp::SendDataMode mode) override {
+    std::lock_guard lock(mutex_);
+    sent_.push_back({data, toPeers, mode});
+  }
+  void disconnect() override { disconnected_ = true; }
+
+  struct Sent {
+    Bytes data;
+    std::vector<mp::PeerID> toPeers;
+    mp::SendDataMode mode;
+  };
+  std::vector<Sent> sent() const {
+    std::lock_guard lock(mutex_);
+    return sent_;
+  }
+  bool disconnected() const { return disconnected_; }
+
+ private:
+  mutable std::mutex mutex_;
+  std::weak_ptr<connectivity::PeerSessionDelegate> delegate_;
+  std::vector<Sent> sent_;
+  std::atomic<bool> disconnected_{false};
+};
+
+TEST_F(ControllerE2ETest, AnotherPeerSessionSendsOnConnectAndHandsOverReceivedBytesUnopened) {
+  std::mutex made;
+  std::vector<std::shared_ptr<ScriptedPeerSession>> sessions;
+  options_.makeSession = [&](const mp::PeerID&) {
+    auto session = std::make_shared<ScriptedPeerSession>();
+    std::lock_guard lock(made);
+    sessions.push_back(session);
+    return std::static_pointer_cast<connectivity::PeerSession>(session);
+  };
+  auto controller = makeController();
+  const SymmetricKey key = deriveSessionKey(secret_);
+  const Bytes message = {'o', 't', 'h', 'e', 'r'};
+  const mp::PeerID phone(kPhoneIdentifier);
+
+  // Plays one request's link: connects, waits for the sealed request and answers with what
+  // `answer` makes of it. Returns the request the controller sent.
+  auto serve = [&](size_t index,
+                   const std::function<Bytes(const proto::AuthenticationRequest&)>& answer)
+      -> std::optional<proto::AuthenticationRequest> {
+    std::shared_ptr<ScriptedPeerSession> session;
+    if (!brellis::testing::waitUntil([&] {
+          std::lock_guard lock(made);
+          if (sessions.size() <= index || !sessions[index]->sessionDelegate()) return false;
+          session = sessions[index];
+          return true;
+        })) {
+      return std::nullopt;
+    }
+    EXPECT_TRUE(session->sent().empty());
+    session->sessionDelegate()->session(session, phone);
+    if (!brellis::testing::waitUntil([&] { return !session->sent().empty(); })) return std::nullopt;
+    const auto sent = session->sent();
+    EXPECT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].toPeers, std::vector<mp::PeerID>{phone});
+    EXPECT_EQ(sent[0].mode, mp::SendDataMode::reliable);
+    auto request = proto::AuthenticationRequest::decode(openMessage(key, sent[0].data));
+    session->sessionDelegate()->session(session, answer(request));
+    return request;
+  };
+  auto inBackground = [&](AuthenticationResult& into) {
+    return std::thread(
+        [&] { into = request(*controller, AuthenticationUsage::sign, message, kEcCert, kPin); });
+  };
+
+  // A sealed answer, as the platform's session would carry it, is handed over without opening:
+  // it cannot be decoded.
+  AuthenticationResult first = tl::unexpected(proto::ConnectivityError(Case::nilResult));
+  std::thread waiting = inBackground(first);
+  auto sentFirst = serve(0, [&](const proto::AuthenticationRequest& request) {
+    return sealMessage(key, proto::AuthenticationResponse(request.tag(), Bytes{1},
+                                                          proto::UnlockVersion::unlock_1_2_0)
+                                .encode());
+  });
+  waiting.join();
+  ASSERT_TRUE(sentFirst);
+  EXPECT_EQ(sentFirst->data(), message);
+  EXPECT_EQ(sentFirst->pin(), std::optional<std::string>(kPin));
+  EXPECT_EQ(failureOf(first), Case::failureDecode);
+
+  // The plain answer completes the request, and the session is disconnected after it.
+  AuthenticationResult second = tl::unexpected(proto::ConnectivityError(Case::nilResult));
+  waiting = inBackground(second);
+  auto sentSecond = serve(1, [&](const proto::AuthenticationRequest& request) {
+    return proto::AuthenticationResponse(request.tag(), Bytes{7, 7},
+                                         proto::UnlockVersion::unlock_1_2_0)
+        .encode();
+  });
+  waiting.join();
+  ASSERT_TRUE(sentSecond);
+  ASSERT_TRUE(second.has_value()) << transcript();
+  EXPECT_EQ(*second, (Bytes{7, 7}));
+  std::lock_guard lock(made);
+  ASSERT_EQ(sessions.size(), 2u);
+  EXPECT_TRUE(sessions[0]->disconnected());
+  EXPECT_TRUE(sessions[1]->disconnected());
+  auto lines = controllerLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Sending authentication request"), 2);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Received authentication data"), 2);
 }
 
 TEST_F(ControllerE2ETest, StaleAnswersAndConcurrentCallers) {

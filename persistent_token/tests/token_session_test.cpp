@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <set>
+#include <latch>
 #include <thread>
 
 #include "connectivity/peer_defaults.h"
@@ -396,33 +395,78 @@ TEST_F(TokenSessionTest, PINAuthenticationFinish) {
   EXPECT_TRUE((*operation)->finishWithError());
 }
 
-// The PIN is written by the PIN operation on one thread and taken by operations on others: every
-// PIN entered is used by at most one request.
+// The PIN is written by the PIN operation on one thread and taken by operations on others: of
+// the operations that race for one PIN entered, all run, exactly one carries the PIN to the
+// phone and the others ask for a PIN again.
 TEST_F(TokenSessionTest, PinIsTakenByOneOperationOnly) {
   defaults->set(true, GroupDefaults::Key::requirePIN);
   auto session = makeSession();
-  std::atomic<bool> stop{false};
-  std::atomic<int> entered{0};
-  std::thread writer([&] {
-    for (int i = 0; i < 200; ++i) {
-      session->setPin("pin" + std::to_string(i));
-      entered++;
+  constexpr int kRounds = 50;
+  constexpr size_t kOperations = 4;
+  for (int round = 0; round < kRounds; ++round) {
+    requester->calls.clear();
+    const std::string pin = "pin" + std::to_string(round);
+    session->setPin(pin);
+    std::vector<std::optional<ctk::TKResult<Bytes>>> results(kOperations);
+    std::latch start(kOperations);
+    std::vector<std::thread> operations;
+    for (size_t t = 0; t < kOperations; ++t) {
+      operations.emplace_back([&, t] {
+        start.arrive_and_wait();
+        results[t] = session->signData(Bytes{1}, kKeyID, TKTokenKeyAlgorithm());
+      });
     }
-    stop = true;
-  });
-  std::vector<std::thread> operations;
-  for (int t = 0; t < 3; ++t) {
-    operations.emplace_back([&] {
-      while (!stop) (void)session->signData(Bytes{1}, kKeyID, TKTokenKeyAlgorithm());
-    });
+    for (auto& thread : operations) thread.join();
+    size_t succeeded = 0;
+    for (const auto& result : results) {
+      ASSERT_TRUE(result) << "round " << round;
+      if (*result) {
+        ++succeeded;
+      } else {
+        EXPECT_TRUE(isTKError(result->error(), TKErrorCode::authenticationNeeded))
+            << "round " << round;
+      }
+    }
+    EXPECT_EQ(succeeded, 1u) << "round " << round;
+    ASSERT_EQ(requester->calls.size(), 1u) << "round " << round;
+    EXPECT_EQ(requester->calls[0].pin, std::optional<std::string>(pin)) << "round " << round;
+    EXPECT_FALSE(session->hasPin());
   }
-  writer.join();
-  for (auto& thread : operations) thread.join();
-  std::set<std::string> used;
-  for (const auto& call : requester->calls) {
-    ASSERT_TRUE(call.pin);
-    EXPECT_TRUE(used.insert(*call.pin).second) << *call.pin << " used twice";
-  }
+}
+
+// Without the group-defaults suite the session reads nothing of it: no PIN is asked for and key
+// exchange is never offered, whatever the suite would say.
+TEST_F(TokenSessionTest, WithoutTheGroupDefaultsSuiteNoPinAndNoKeyExchange) {
+  defaults->set(true, GroupDefaults::Key::requirePIN);
+  defaults->set(true, GroupDefaults::Key::enableUnlockForLogin);
+  defaults->set(int64_t{1}, GroupDefaults::Key::unlockVersion);
+  contents->fillWithItems({makeKey(kKeyID, KeyType::ecSECPrimeRandom, 256)});
+  auto token = std::make_shared<Token>(std::make_shared<ctk::TKSmartCard>(), std::nullopt,
+                                       "UnlockToken", nullptr, factory());
+  token->setKeychainContents(contents);
+  auto session = std::make_shared<TokenSession>(token, factory(),
+                                                [] { return std::optional<GroupDefaults>(); });
+  EXPECT_FALSE(session->pinRequired());
+  EXPECT_FALSE(session->unlockEnabledForLogin());
+  ASSERT_TRUE(session->hasConnectivityController());
+
+  capture.sink().clear();
+  EXPECT_FALSE(session->supportsOperation(TKTokenOperation::performKeyExchange, kKeyID,
+                                          chain({ctk::kSecKeyAlgorithmECDHKeyExchangeStandard})));
+  EXPECT_EQ(
+      capture.sink().texts("TokenSession"),
+      std::vector<std::string>{"Key exchange unavailable; please update version of Velkor Unlock"});
+  // Signing goes to the phone without a PIN.
+  auto result = session->signData(Bytes{1}, kKeyID, TKTokenKeyAlgorithm());
+  ASSERT_TRUE(result);
+  ASSERT_EQ(requester->calls.size(), 1u);
+  EXPECT_FALSE(requester->calls[0].pin);
+  EXPECT_TRUE(capture.sink().contains("PIN is not required"));
+  // The same settings read through the suite: a PIN is required and key exchange is offered.
+  auto withSuite = makeSession();
+  EXPECT_TRUE(withSuite->pinRequired());
+  EXPECT_TRUE(withSuite->supportsOperation(TKTokenOperation::performKeyExchange, kKeyID,
+                                           chain({ctk::kSecKeyAlgorithmECDHKeyExchangeStandard})));
 }
 
 }  // namespace

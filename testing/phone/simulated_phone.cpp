@@ -143,6 +143,7 @@ std::optional<SimulatedPhone::Step> SimulatedPhone::stepNamed(const std::string&
       {"silence", Step::silence},
       {"otherTag", Step::otherTag},
       {"garbageThenValid", Step::garbageThenValid},
+      {"sealedGarbage", Step::sealedGarbage},
       {"late", Step::late},
       {"incorrectPIN", Step::incorrectPIN},
       {"failedLocalAuth", Step::failedLocalAuth},
@@ -289,12 +290,13 @@ struct SimulatedPhone::Core : public mp::NearbyServiceAdvertiserDelegate,
     }
   }
 
-  Bytes seal(const proto::AuthenticationResponse& response) {
+  Bytes seal(const Bytes& plaintext) {
     Bytes k = key();
-    Bytes sealed = platform::crypto::aesGcmSeal(k, response.encode()).combined();
+    Bytes sealed = platform::crypto::aesGcmSeal(k, plaintext).combined();
     platform::crypto::wipe(k);
     return sealed;
   }
+  Bytes seal(const proto::AuthenticationResponse& response) { return seal(response.encode()); }
 
   proto::AuthenticationResult perform(const proto::AuthenticationRequest& request) {
     using Case = proto::ConnectivityError::Case;
@@ -404,6 +406,9 @@ struct SimulatedPhone::Core : public mp::NearbyServiceAdvertiserDelegate,
       case Step::garbageThenValid:
         send(session, from, platform::crypto::randomBytes(kGarbageByteCount));
         send(session, from, frame);
+        break;
+      case Step::sealedGarbage:
+        send(session, from, seal(platform::crypto::randomBytes(kGarbageByteCount)));
         break;
       case Step::answerTwice:
         // The second answer carries the same tag and a different outcome, so that a test can

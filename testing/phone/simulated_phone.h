@@ -23,6 +23,8 @@
 //                   silence           never answer
 //                   otherTag          answer under a fresh tag
 //                   garbageThenValid  send 40 bytes that cannot be opened, then the answer
+//                   sealedGarbage     send 40 random bytes sealed with the key: they open, but
+//                                     are no answer
 //                   late              answer after --late-ms milliseconds (default 1000)
 //                   incorrectPIN      answer the failure incorrectPIN
 //                   failedLocalAuth   answer the failure failedLocalAuth
@@ -64,6 +66,7 @@ class SimulatedPhone {
     silence,
     otherTag,
     garbageThenValid,
+    sealedGarbage,
     late,
     incorrectPIN,
     failedLocalAuth,

@@ -67,6 +67,16 @@ class TokenServicePluginTest : public ::testing::Test {
                              .addTokenConfigurationForTokenInstanceID("UnlockToken");
     ASSERT_TRUE(configuration.setKeychainItems(*items));
   }
+  // New items for the configured instance, in one write of the store.
+  void replaceItems(ctk::test_support::TestKeyKind kind) {
+    auto items = token_host::makeKeychainItems(ctk::test_support::makeTestCertificate(kind).der);
+    ASSERT_TRUE(items);
+    ASSERT_TRUE(ctk::TKTokenDriverConfiguration::driverConfigurations()
+                    .at(kClassID)
+                    .tokenConfigurations()
+                    .at("UnlockToken")
+                    .setKeychainItems(*items));
+  }
 
   brellis::testing::TemporaryStateRoot root;
 };
@@ -100,20 +110,23 @@ TEST_F(TokenServicePluginTest, ConfigurationChangesAreSeenWithoutRestart) {
   EXPECT_TRUE((*session)->supports(TokenKeyAlgorithm::rsaEncryptionPKCS1, kKeyID));
   EXPECT_FALSE((*session)->supports(TokenKeyAlgorithm::ecdsaSignatureMessageX962SHA256, kKeyID));
 
-  // New items reach the existing token's keychain contents.
-  int seen = changes;
-  install(ctk::test_support::TestKeyKind::p384);
-  ASSERT_TRUE(brellis::testing::waitUntil([&] { return changes > seen; }));
-  EXPECT_FALSE((*session)->supports(TokenKeyAlgorithm::rsaSignatureMessagePKCS1v15SHA256, kKeyID));
+  // New items reach the existing token's keychain contents. The watcher may not have seen the
+  // first install's last write yet, so a count of changes taken now can be passed by that
+  // write: what is waited for is the RSA key leaving the token. Each replacement is one write,
+  // so the token goes from one key to the next with no empty state between.
+  replaceItems(ctk::test_support::TestKeyKind::p384);
+  ASSERT_TRUE(brellis::testing::waitUntil([&] {
+    return !(*session)->supports(TokenKeyAlgorithm::rsaSignatureMessagePKCS1v15SHA256, kKeyID);
+  }));
   EXPECT_FALSE((*session)->supports(TokenKeyAlgorithm::ecdsaSignatureMessageX962SHA256, kKeyID));
-  install(ctk::test_support::TestKeyKind::p256);
+  replaceItems(ctk::test_support::TestKeyKind::p256);
   ASSERT_TRUE(brellis::testing::waitUntil([&] {
     return (*session)->supports(TokenKeyAlgorithm::ecdsaSignatureMessageX962SHA256, kKeyID);
   }));
   EXPECT_FALSE((*session)->supports(TokenKeyAlgorithm::ecdsaSignatureDigestX962SHA256, kKeyID));
 
-  // Removed: the open session and new ones get -7.
-  seen = changes;
+  // Removed: the open session and new ones get -7 (both read the store itself).
+  int seen = changes;
   ctk::TKTokenDriverConfiguration::driverConfigurations()
       .at(kClassID)
       .removeTokenConfigurationForTokenInstanceID("UnlockToken");

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -219,6 +220,30 @@ class BrellisProgramTest : public ::testing::Test {
   }
 
   size_t advertsOnAir() const { return SimulatedRadio::advertisements(radio_).size(); }
+  std::vector<std::string> payloadsOnAir() const {
+    std::vector<std::string> payloads;
+    for (const auto& advert : SimulatedRadio::advertisements(radio_)) {
+      payloads.push_back(hex(advert.payload));
+    }
+    return payloads;
+  }
+  // The beacon as a scanner reads it: the UUID's 16 bytes, then major 1 and minor 0 (big-endian)
+  // and the measured power -50 (0xCE).
+  static std::string beaconOf(const std::string& uuid) {
+    std::string text;
+    for (char c : uuid) {
+      if (c != '-') text += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text + "0001" + "0000" + "ce";
+  }
+  // The accounts whose unlock data the daemon was asked for, in order.
+  std::vector<std::string> accountsFetched() const {
+    std::vector<std::string> accounts;
+    for (const auto& call : daemonCalls()) {
+      if (call["selector"] == kStartSelector) accounts.push_back(call["arguments"][0]["string"]);
+    }
+    return accounts;
+  }
   Child client(const std::string& name, std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), BRELLIS_BEACON_CLIENT);
     return Child(run(), name, std::move(arguments));
@@ -428,10 +453,13 @@ TEST_F(BrellisProgramTest, ServesBeaconsThroughTheEndpointRegisteredWithTheDaemo
   EXPECT_FALSE(program.exited());
   const auto noneOnAir = [&] { return waitFor([&] { return advertsOnAir() == 0; }, 2 * kRun); };
 
-  // Start then stop: success at the stop; the advert stays on air to the end of its run.
+  // Start then stop: success at the stop; the advert stays on air to the end of its run. The
+  // account reached the daemon, and the beacon carries the account's container identifier.
   {
     Child start = client("start1", {"start", "alice"});
     ASSERT_TRUE(waitFor([&] { return advertsOnAir() == 1; })) << program.err();
+    EXPECT_EQ(payloadsOnAir(), std::vector<std::string>{beaconOf(kContainer)});
+    EXPECT_EQ(accountsFetched(), std::vector<std::string>{"alice"});
     EXPECT_FALSE(start.exited());
     Child stop = client("stop1", {"stop"});
     ASSERT_EQ(stop.waitExit(), 0) << stop.err();
@@ -472,6 +500,7 @@ TEST_F(BrellisProgramTest, ServesBeaconsThroughTheEndpointRegisteredWithTheDaemo
     ASSERT_EQ(b.waitExit(), 0);
     EXPECT_EQ(b.reply()["code"], 2);
     EXPECT_EQ(advertsOnAir(), 1u);  // B's run has not ended yet
+    EXPECT_EQ(accountsFetched().back(), "bob");
     ASSERT_TRUE(noneOnAir());
   }
   // B's daemon call fails while A is pending: A canceled, B gets the daemon's own error, A's
@@ -507,7 +536,8 @@ TEST_F(BrellisProgramTest, ServesBeaconsThroughTheEndpointRegisteredWithTheDaemo
               std::string::npos);
     EXPECT_EQ(advertsOnAir(), 0u);
   }
-  // Two starts whose fetches overlap: both are answered (the earlier to store is canceled).
+  // Two clients at once, for the wiring: both are answered, one canceled and one timed out
+  // (that the overlap of their fetches is handled so: the session's own test, in process).
   {
     setScript({{kStartSelector, {{"delayMs", 400}}}});
     Child a = client("overlapA", {"start", "alice"});
