@@ -40,6 +40,8 @@ bool openSession(Session* session) {
   if (p11->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session->handle) != CKR_OK) {
     return false;
   }
+  // A token that asks for a PIN shows its private key only after the user's login.
+  p11->C_Login(session->handle, CKU_USER, pin, 4);
   CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
   CK_ATTRIBUTE tmpl{CKA_CLASS, &keyClass, sizeof keyClass};
   if (p11->C_FindObjectsInit(session->handle, &tmpl, 1) != CKR_OK ||
@@ -51,7 +53,6 @@ bool openSession(Session* session) {
   CK_ATTRIBUTE attribute{CKA_ALWAYS_AUTHENTICATE, &always, sizeof always};
   p11->C_GetAttributeValue(session->handle, session->key, &attribute, 1);
   session->alwaysAuthenticate = always == CK_TRUE;
-  p11->C_Login(session->handle, CKU_USER, pin, 4);
   return true;
 }
 

@@ -488,6 +488,7 @@ TEST_F(ModuleTest, AContextPinLastsAsLongAsItsOperation) {
   EXPECT_EQ(sign(64), CKR_OK);
 
   // Size questions keep the operation and its PIN; a logout takes the PIN.
+  backend->announcesPin = true;
   backend->setToken("UnlockToken", FakeTokenBackend::itemsFor(ec, true), ec.privateKeyDer);
   session = open(slots()[0]);
   ASSERT_EQ(p11->C_SignInit(session, &mechanism, privateKey(session)), CKR_OK);
