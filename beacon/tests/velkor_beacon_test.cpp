@@ -441,6 +441,8 @@ TEST_F(TimedBeaconTest, DetachedRunQueuedBeforeAStopDoesNotOutrunIt) {
   EXPECT_FALSE(beacon_->isAdvertising());
   EXPECT_EQ(onAir(), 0u);
   clock_->advance(5s);
+  // The run's own stop ends before the fixture goes.
+  ASSERT_TRUE(waitUntil([&] { return countOf(kStopLine) == 3; }));
 }
 
 }  // namespace

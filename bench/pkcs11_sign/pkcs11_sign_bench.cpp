@@ -85,9 +85,11 @@ double controllerSeconds(const Bytes& message) {
   return failed ? 0 : seconds;
 }
 
+// Signs as a client does on a token whose key asks for its PIN on every use: the user logs in
+// once, and each C_SignInit is followed by the context-specific PIN.
 void BM_Pkcs11Sign(benchmark::State& state) {
   auto certificate = ctk::test_support::makeTestCertificate(ctk::test_support::TestKeyKind::p256);
-  brellis::testing::PhoneFixture fixture(certificate, {});
+  brellis::testing::PhoneFixture fixture(certificate, {.requirePIN = true, .pinConstraints = true});
   std::string why;
   if (!fixture.start(&why)) {
     state.SkipWithError(why.c_str());
@@ -101,27 +103,35 @@ void BM_Pkcs11Sign(benchmark::State& state) {
     state.SkipWithError("module");
     return;
   }
+  CK_UTF8CHAR pin[] = "1234";
+  const CK_ULONG pinLength = sizeof pin - 1;
   CK_SLOT_ID slot = 0;
   CK_ULONG count = 1;
   CK_SESSION_HANDLE session = 0;
   CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
   CK_ATTRIBUTE tmpl{CKA_CLASS, &keyClass, sizeof keyClass};
   CK_OBJECT_HANDLE key = 0;
-  p11->C_GetSlotList(CK_TRUE, &slot, &count);
-  p11->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
-  p11->C_FindObjectsInit(session, &tmpl, 1);
-  p11->C_FindObjects(session, &key, 1, &count);
-  p11->C_FindObjectsFinal(session);
+  // The private key is found only once the user is logged in.
+  if (p11->C_GetSlotList(CK_TRUE, &slot, &count) != CKR_OK || count != 1 ||
+      p11->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK ||
+      p11->C_Login(session, CKU_USER, pin, pinLength) != CKR_OK ||
+      p11->C_FindObjectsInit(session, &tmpl, 1) != CKR_OK ||
+      p11->C_FindObjects(session, &key, 1, &count) != CKR_OK || count != 1 ||
+      p11->C_FindObjectsFinal(session) != CKR_OK) {
+    state.SkipWithError("no private key in a logged-in session");
+    p11->C_Finalize(nullptr);
+    return;
+  }
   Bytes message(64, 'm');
   CK_MECHANISM mechanism{CKM_ECDSA_SHA256, nullptr, 0};
   bool failed = false;
   auto sign = [&] {
     CK_BYTE signature[64];
     CK_ULONG length = sizeof signature;
-    CK_UTF8CHAR pin[] = "1234";
     if (p11->C_SignInit(session, &mechanism, key) != CKR_OK ||
-        p11->C_Login(session, CKU_CONTEXT_SPECIFIC, pin, 4) != CKR_OK ||
-        p11->C_Sign(session, message.data(), message.size(), signature, &length) != CKR_OK) {
+        p11->C_Login(session, CKU_CONTEXT_SPECIFIC, pin, pinLength) != CKR_OK ||
+        p11->C_Sign(session, message.data(), message.size(), signature, &length) != CKR_OK ||
+        length != sizeof signature) {
       failed = true;
     }
   };
@@ -150,7 +160,7 @@ void BM_Pkcs11Sign(benchmark::State& state) {
       "link_exchange_us=%.1f signature_us=%.1f%s\n",
       parts > 0 ? module / parts : 0, module * 1e6, parts * 1e6, daemon * 1e6, link * 1e6,
       signature * 1e6, failed || parts <= 0 ? " (a signature failed)" : "");
-  if (failed) state.SkipWithError("a signature failed");
+  if (failed || parts <= 0) state.SkipWithError("a signature failed");
   p11->C_Finalize(nullptr);
 }
 BENCHMARK(BM_Pkcs11Sign)->UseRealTime()->Iterations(200);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "platform/os_log/logger.h"
 #include "testing/support/temporary_state_root.h"
@@ -253,6 +255,56 @@ TEST_F(FileLoggerTest, TwoProcessesAcrossTheReplacementLoseNoLineAndSplitNone) {
     for (size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], numbers[i - 1] + 1) << tag;
     EXPECT_GE(numbers.size(), size_t(count - 10)) << tag;
   }
+}
+
+// A child forked while other threads log, format dates and write the file logs at once: no lock
+// a line takes is inherited held by a thread the child does not have.
+TEST_F(FileLoggerTest, AChildForkedWhileOtherThreadsLogLogsAtOnce) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "TSan does not support fork() while other threads run";
+#endif
+  platform::os_log::ScopedLogCapture capture;
+  FileLogger logger(name_, "Sub", "Fork");
+  platform::os_log::Logger osLog("Sub", "Fork");
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  writers.emplace_back([&] {
+    while (!stop) logger.info("file line");
+  });
+  for (int i = 0; i < 2; ++i) {
+    writers.emplace_back([&] {
+      for (int n = 1; !stop; ++n) {
+        osLog.info("busy");
+        if (n % 1000 == 0) capture.sink().clear();
+      }
+    });
+  }
+  int hung = 0;
+  int failed = 0;
+  for (int round = 0; round < 300 && hung == 0; ++round) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      logger.info("child line");
+      ::_exit(capture.sink().contains("child line") ? 0 : 1);
+    }
+    if (child < 0) {
+      ++failed;
+      break;
+    }
+    int status = -1;
+    if (!testing::waitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; },
+                            std::chrono::seconds(10))) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      ++hung;
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      ++failed;
+    }
+  }
+  stop = true;
+  for (auto& writer : writers) writer.join();
+  EXPECT_EQ(hung, 0);
+  EXPECT_EQ(failed, 0);
 }
 
 }  // namespace

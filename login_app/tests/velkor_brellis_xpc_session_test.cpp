@@ -151,6 +151,10 @@ class VelkorBrellisXPCSessionTest : public ::testing::Test {
     EXPECT_FALSE(bob.answered());
   }
 
+  // Every start and stop has ended, its last step (a run's time-out) included: each task holds
+  // the session to its end, and nothing else does.
+  bool allTasksEnded() const { return session_.use_count() == 1; }
+
   std::shared_ptr<Accounts> accounts_ = std::make_shared<Accounts>();
   std::shared_ptr<platform::dispatch::ManualClock> runs_ =
       std::make_shared<platform::dispatch::ManualClock>();
@@ -170,16 +174,19 @@ TEST_F(VelkorBrellisXPCSessionTest, TheBeaconCarriesTheAccountsContainerMajorOne
     std::lock_guard lock(accounts_->mutex);
     EXPECT_EQ(accounts_->fetched, std::vector<std::string>{"alice"});
   }
+  // The advert goes on air when the radio reports powered on, which may be before the start is
+  // stored; the run's sleep comes after the store, so the stop below finds it pending.
+  ASSERT_TRUE(runs_->waitForSleeps(1));
   // A stop answers the start with success; the advert stays to the end of its 30 seconds.
   std::atomic<bool> stopped{false};
   session_->stopBeacon([&] { stopped = true; });
   ASSERT_TRUE(brellis::testing::waitUntil([&] { return stopped && alice.answered(); }));
   EXPECT_EQ(alice.code(), -1);
-  ASSERT_TRUE(runs_->waitForSleeps(1));
   runs_->advance(29s);
   EXPECT_EQ(radio_->onAir().size(), 1u);
   runs_->advance(1s);
   EXPECT_TRUE(brellis::testing::waitUntil([&] { return radio_->onAir().empty(); }));
+  ASSERT_TRUE(brellis::testing::waitUntil([&] { return allTasksEnded(); }));
   EXPECT_EQ(alice.code(), -1);
 }
 
@@ -199,7 +206,8 @@ TEST_F(VelkorBrellisXPCSessionTest, OfTwoOverlappingStartsTheEarlierToStoreIsCan
   // Both beacons are on air; the end of alice's run, 10 seconds before the end of bob's, answers
   // bob, who is pending by then. Bob's advert stays to the end of its own run.
   ASSERT_TRUE(runs_->waitForSleeps(2));
-  EXPECT_EQ(radio_->onAir().size(), 2u);
+  // The sleep of bob's run does not prove his advert is on air yet: that comes from his radio.
+  ASSERT_TRUE(brellis::testing::waitUntil([&] { return radio_->onAir().size() == 2; }));
   runs_->advance(20s);
   ASSERT_TRUE(brellis::testing::waitUntil([&] { return bob.answered(); }));
   EXPECT_EQ(bob.code(), kTimedOut);
@@ -207,6 +215,9 @@ TEST_F(VelkorBrellisXPCSessionTest, OfTwoOverlappingStartsTheEarlierToStoreIsCan
   EXPECT_EQ(radio_->onAir(), std::vector<Bytes>{advert(kContainerB, 1, 0, -50)});
   runs_->advance(10s);
   EXPECT_TRUE(brellis::testing::waitUntil([&] { return radio_->onAir().empty(); }));
+  // The advert goes off air before the run's time-out answers: that answer must not reach the
+  // starts below.
+  ASSERT_TRUE(brellis::testing::waitUntil([&] { return allTasksEnded(); }));
   EXPECT_EQ(alice.code(), kCanceled);
   EXPECT_EQ(bob.code(), kTimedOut);
 

@@ -1,8 +1,24 @@
 #include "platform/foundation/date_format.h"
 
+#include <pthread.h>
+
 #include <ctime>
+#include <mutex>
 
 namespace brellis::platform::foundation {
+
+namespace {
+
+// The C library's local-time conversion takes a lock of its own, which a child of fork() inherits
+// held when another thread was converting at that moment. Conversions here go one at a time
+// behind a lock that is held across fork(), so none is under way when the process forks and the
+// child's first log line cannot wait for good.
+std::mutex conversionMutex;
+[[maybe_unused]] const int forkHandlersInstalled =
+    pthread_atfork([] { conversionMutex.lock(); }, [] { conversionMutex.unlock(); },
+                   [] { conversionMutex.unlock(); });
+
+}  // namespace
 
 std::string formatLogDate(std::chrono::system_clock::time_point time) {
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -10,7 +26,10 @@ std::string formatLogDate(std::chrono::system_clock::time_point time) {
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   std::time_t seconds = std::chrono::system_clock::to_time_t(time);
   std::tm local{};
-  if (!localtime_r(&seconds, &local)) return {};
+  {
+    std::lock_guard lock(conversionMutex);
+    if (!localtime_r(&seconds, &local)) return {};
+  }
   // The names are spelled out here rather than taken from strftime, so the process locale
   // never changes them.
   char buffer[32];

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <pthread.h>
 #include <sys/uio.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -11,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <utility>
 
 #include "platform/os_log/log_text.h"
 
@@ -57,24 +60,28 @@ bool loadedIntoAnotherProgram() {
   return known && own != program;
 }
 
-// The lowest level the stderr sink writes, decided once per process: in another program's
-// process (a client that loaded the module) only errors and faults reach that program's standard
-// error, unless BRELLIS_LOG_STDERR asks for the log there.
+// The lowest level the stderr sink writes: in another program's process (a client that loaded
+// the module) only errors and faults reach that program's standard error, unless
+// BRELLIS_LOG_STDERR asks for the log there.
 LogLevel stderrThreshold() {
-  static const LogLevel threshold = !std::getenv("BRELLIS_LOG_STDERR") && loadedIntoAnotherProgram()
-                                        ? LogLevel::error
-                                        : LogLevel::debug;
-  return threshold;
+  return !std::getenv("BRELLIS_LOG_STDERR") && loadedIntoAnotherProgram() ? LogLevel::error
+                                                                          : LogLevel::debug;
 }
 
+// Decides its threshold when it is made, so writing a line takes no lock of the loader's or of a
+// one-time initialisation.
 class StderrSink : public LogSink {
  public:
+  StderrSink() : threshold_(stderrThreshold()) {}
   void write(const LogRecord& r) override {
-    if (r.level < stderrThreshold()) return;
+    if (r.level < threshold_) return;
     std::string line = "[" + r.subsystem + ":" + r.category + "] <" + levelName(r.level) + "> " +
                        escapingControls(r.text) + "\n";
     (void)!::write(STDERR_FILENO, line.data(), line.size());
   }
+
+ private:
+  const LogLevel threshold_;
 };
 
 #ifdef BRELLIS_HAVE_JOURNALD
@@ -98,16 +105,44 @@ std::vector<std::shared_ptr<LogSink>> defaultSinks() {
   return {std::make_shared<StderrSink>()};
 }
 
+using SinkList = std::shared_ptr<const std::vector<std::shared_ptr<LogSink>>>;
+
+// The locks a log line can take in this process. Both are held across fork() (see the handlers
+// below), so a child never inherits one locked by a thread that does not exist there and its
+// first line cannot wait for good. Constant-initialised: no first use takes a lock either.
+// Order: registryMutex before captureMutex.
+std::mutex registryMutex;
+std::mutex captureMutex;  // every CaptureSink's records
+
 struct SinkRegistry {
-  std::mutex mutex;
-  std::shared_ptr<const std::vector<std::shared_ptr<LogSink>>> sinks =
-      std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(defaultSinks());
+  SinkList sinks = std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(defaultSinks());
+  // The sinks each live ScopedLogCapture replaced, innermost last.
+  std::vector<SinkList> saved;
 };
 
+// Guarded by registryMutex.
 SinkRegistry& registry() {
   static SinkRegistry* r = new SinkRegistry();  // outlives static destructors of callers
   return *r;
 }
+
+void lockBeforeFork() {
+  registryMutex.lock();
+  captureMutex.lock();
+}
+void unlockAfterFork() {
+  captureMutex.unlock();
+  registryMutex.unlock();
+}
+
+// Made when the library is loaded, before any thread of it logs: the registry and the level
+// exist, and the fork handlers are installed. Each copy of this code in a process (a program and
+// a plug-in it loads may each hold one) installs its own.
+[[maybe_unused]] const bool loaded = [] {
+  registry();
+  minimumLevelStorage();
+  return pthread_atfork(lockBeforeFork, unlockAfterFork, unlockAfterFork) == 0;
+}();
 
 std::string formatScalar(const char* conversionSpec, const LogArg& arg) {
   char buffer[64];
@@ -249,17 +284,23 @@ void Logger::setMinimumLevel(LogLevel level) { minimumLevelStorage() = static_ca
 LogLevel Logger::minimumLevel() { return static_cast<LogLevel>(minimumLevelStorage().load()); }
 
 void Logger::setSinks(std::vector<std::shared_ptr<LogSink>> sinks) {
-  auto& r = registry();
-  std::lock_guard lock(r.mutex);
-  r.sinks = std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(std::move(sinks));
+  SinkList replaced =
+      std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(std::move(sinks));
+  {
+    std::lock_guard lock(registryMutex);
+    std::swap(registry().sinks, replaced);
+  }
+  // The old sinks are released outside the lock: a sink's destructor may log.
 }
 
 void Logger::addSink(std::shared_ptr<LogSink> sink) {
+  SinkList replaced;
+  std::lock_guard lock(registryMutex);
   auto& r = registry();
-  std::lock_guard lock(r.mutex);
   auto copy = *r.sinks;
   copy.push_back(std::move(sink));
-  r.sinks = std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(std::move(copy));
+  replaced = std::exchange(
+      r.sinks, std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(std::move(copy)));
 }
 
 void Logger::resetSinks() { setSinks(defaultSinks()); }
@@ -268,27 +309,26 @@ void Logger::emit(LogLevel level, std::string_view format, std::vector<LogArg> a
   auto rendered = renderFormat(format, args);
   LogRecord record{level, subsystem_, category_, std::move(rendered.text),
                    std::move(rendered.unredacted)};
-  std::shared_ptr<const std::vector<std::shared_ptr<LogSink>>> sinks;
+  SinkList sinks;
   {
-    auto& r = registry();
-    std::lock_guard lock(r.mutex);
-    sinks = r.sinks;
+    std::lock_guard lock(registryMutex);
+    sinks = registry().sinks;
   }
   for (auto& sink : *sinks) sink->write(record);
 }
 
 void CaptureSink::write(const LogRecord& record) {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(captureMutex);
   records_.push_back(record);
 }
 
 std::vector<LogRecord> CaptureSink::records() const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(captureMutex);
   return records_;
 }
 
 std::vector<std::string> CaptureSink::texts(std::string_view category) const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(captureMutex);
   std::vector<std::string> out;
   for (auto& r : records_) {
     if (category.empty() || r.category == category) out.push_back(r.text);
@@ -297,7 +337,7 @@ std::vector<std::string> CaptureSink::texts(std::string_view category) const {
 }
 
 bool CaptureSink::contains(std::string_view text) const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(captureMutex);
   for (auto& r : records_) {
     if (r.text == text || r.unredacted == text) return true;
   }
@@ -305,39 +345,27 @@ bool CaptureSink::contains(std::string_view text) const {
 }
 
 void CaptureSink::clear() {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(captureMutex);
   records_.clear();
 }
 
-namespace {
-std::mutex& captureStackMutex() {
-  static std::mutex m;
-  return m;
-}
-std::vector<std::shared_ptr<const std::vector<std::shared_ptr<LogSink>>>>& savedSinks() {
-  static std::vector<std::shared_ptr<const std::vector<std::shared_ptr<LogSink>>>> saved;
-  return saved;
-}
-}  // namespace
-
 ScopedLogCapture::ScopedLogCapture(LogLevel minimum)
     : sink_(std::make_shared<CaptureSink>()), previousMinimum_(Logger::minimumLevel()) {
-  std::lock_guard stack(captureStackMutex());
+  std::lock_guard lock(registryMutex);
   auto& r = registry();
-  std::lock_guard lock(r.mutex);
-  savedSinks().push_back(r.sinks);
-  r.sinks = std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(
-      std::vector<std::shared_ptr<LogSink>>{sink_});
+  r.saved.push_back(
+      std::exchange(r.sinks, std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(
+                                 std::vector<std::shared_ptr<LogSink>>{sink_})));
   Logger::setMinimumLevel(minimum);
 }
 
 ScopedLogCapture::~ScopedLogCapture() {
-  std::lock_guard stack(captureStackMutex());
+  SinkList replaced;
+  std::lock_guard lock(registryMutex);
   auto& r = registry();
-  std::lock_guard lock(r.mutex);
-  if (!savedSinks().empty()) {
-    r.sinks = savedSinks().back();
-    savedSinks().pop_back();
+  if (!r.saved.empty()) {
+    replaced = std::exchange(r.sinks, std::move(r.saved.back()));
+    r.saved.pop_back();
   }
   Logger::setMinimumLevel(previousMinimum_);
 }

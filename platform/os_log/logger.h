@@ -124,7 +124,7 @@ class Logger {
   std::string category_;
 };
 
-// Records every entry; thread-safe. For tests.
+// Records every entry; thread-safe, and safe across fork(). For tests.
 class CaptureSink : public LogSink {
  public:
   void write(const LogRecord& record) override;
@@ -135,8 +135,7 @@ class CaptureSink : public LogSink {
   void clear();
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<LogRecord> records_;
+  std::vector<LogRecord> records_;  // guarded by one lock shared by every CaptureSink
 };
 
 // Installs a CaptureSink for the lifetime of the object and restores the previous sinks and

@@ -178,14 +178,15 @@ bool TestDaemon::start(std::string* why) {
       auto state = weakState.lock();
       if (!state) return;
       const auto& row = *rowPtr;
-      state->record(row, arguments);
-      json entry = state->script().value(std::string(row.selector), json::object());
-      std::string mode = entry.value("mode", "value");
-      std::string action = entry.value("action", "reply");
       if (row.operation == daemon_client::Operation::registerBrellisListenerEndpoint) {
         std::lock_guard lock(state->mutex);
         if (const auto* endpoint = arguments.at(0).asEndpoint()) state->endpoint = *endpoint;
       }
+      // Recorded once it took effect: a call seen in the log is one whose endpoint is stored.
+      state->record(row, arguments);
+      json entry = state->script().value(std::string(row.selector), json::object());
+      std::string mode = entry.value("mode", "value");
+      std::string action = entry.value("action", "reply");
       if (action == "exit") _exit(kScriptedExitStatus);
       auto connection = xpc::XpcConnection::current();
       if (action == "close") {

@@ -452,12 +452,25 @@ TEST_F(BrellisProgramTest, ServesBeaconsThroughTheEndpointRegisteredWithTheDaemo
   })) << program.err();
   EXPECT_FALSE(program.exited());
   const auto noneOnAir = [&] { return waitFor([&] { return advertsOnAir() == 0; }, 2 * kRun); };
+  // Runs begun so far. A run logs this once its start is stored; the advert goes on air earlier,
+  // at the radio's report, so a stop or a newer start sent on seeing it may find nothing pending.
+  const auto runsBegun = [&] {
+    const std::string err = program.err();
+    size_t count = 0;
+    for (size_t at = err.find("Scheduling stop after"); at != std::string::npos;
+         at = err.find("Scheduling stop after", at + 1)) {
+      ++count;
+    }
+    return count;
+  };
 
   // Start then stop: success at the stop; the advert stays on air to the end of its run. The
   // account reached the daemon, and the beacon carries the account's container identifier.
   {
+    const size_t before = runsBegun();
     Child start = client("start1", {"start", "alice"});
-    ASSERT_TRUE(waitFor([&] { return advertsOnAir() == 1; })) << program.err();
+    ASSERT_TRUE(waitFor([&] { return advertsOnAir() == 1 && runsBegun() > before; }))
+        << program.err();
     EXPECT_EQ(payloadsOnAir(), std::vector<std::string>{beaconOf(kContainer)});
     EXPECT_EQ(accountsFetched(), std::vector<std::string>{"alice"});
     EXPECT_FALSE(start.exited());
@@ -491,8 +504,9 @@ TEST_F(BrellisProgramTest, ServesBeaconsThroughTheEndpointRegisteredWithTheDaemo
   }
   // Start A then B: A canceled at once; B timedOut when A's run ends; B's advert stays on air.
   {
+    const size_t before = runsBegun();
     Child a = client("startA", {"start", "alice"});
-    ASSERT_TRUE(waitFor([&] { return advertsOnAir() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return advertsOnAir() == 1 && runsBegun() > before; }));
     Child b = client("startB", {"start", "bob"});
     ASSERT_EQ(a.waitExit(), 0);
     EXPECT_EQ(a.reply()["code"], 3);
@@ -506,8 +520,9 @@ TEST_F(BrellisProgramTest, ServesBeaconsThroughTheEndpointRegisteredWithTheDaemo
   // B's daemon call fails while A is pending: A canceled, B gets the daemon's own error, A's
   // advert goes on.
   {
+    const size_t before = runsBegun();
     Child a = client("startA2", {"start", "alice"});
-    ASSERT_TRUE(waitFor([&] { return advertsOnAir() == 1; }));
+    ASSERT_TRUE(waitFor([&] { return advertsOnAir() == 1 && runsBegun() > before; }));
     setScript(
         {{kStartSelector, {{"mode", "error"}, {"errorDomain", "TestError"}, {"errorCode", 7}}}});
     Child b = client("startB2", {"start", "bob"});

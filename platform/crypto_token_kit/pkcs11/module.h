@@ -89,6 +89,8 @@ class Module {
     bool pinRequired = false;
     bool loggedIn = false;
     std::string userPin;
+    // Counts the user's logins, so a PIN refused by the phone is known to be this login's.
+    uint64_t login = 0;
   };
   // A PIN of C_Login(CKU_CONTEXT_SPECIFIC): wiped when the operation it was given for ends,
   // however it ends.
@@ -156,11 +158,23 @@ class Module {
       const TokenIdentity& token, const KeyDescription& key, const MechanismUse& use,
       const foundation::Bytes& input, const std::optional<TKTokenKeyExchangeParameters>& parameters,
       std::optional<std::string> pin, PinUse* pinUse);
+  // The PIN a key operation gives the token, and whether it is the user's login PIN.
+  struct OperationPin {
+    std::optional<std::string> text;
+    // The login (Slot::login) whose PIN this is: the user's PIN, or a context PIN equal to it;
+    // absent for any other context PIN or none.
+    std::optional<uint64_t> login;
+  };
   // The PIN a key operation of `session` on `key` takes: the context PIN given for it (taken
-  // out of `contextPin`), else, for a key that does not ask on every use, the user's.
-  std::optional<std::string> pinForOperationLocked(const Session& session,
-                                                   const KeyDescription& key,
-                                                   std::shared_ptr<ContextPin> contextPin);
+  // out of `contextPin`), else the user's. A key that asks for its PIN on every use takes the
+  // user's only in an operation without an initialisation (`initialised` false: a derivation),
+  // which no context-specific login can be given for.
+  OperationPin pinForOperationLocked(const Session& session, const KeyDescription& key,
+                                     std::shared_ptr<ContextPin> contextPin, bool initialised);
+  // The phone refused the PIN an operation gave: the user is logged out only when that PIN was
+  // the one of the login still in force (any other refused context PIN ends its operation
+  // alone), so a PIN known to be wrong is not sent again.
+  void pinRefusedLocked(CK_SLOT_ID slot, const OperationPin& pin);
   // Logs the slot's user out: the PIN and the private session objects go.
   void forgetPinLocked(CK_SLOT_ID slot);
   CK_RV finishOperation(CK_SESSION_HANDLE session, TKTokenOperation operation, CK_BYTE_PTR output,

@@ -109,14 +109,14 @@ CK_RV Module::deriveKey(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism,
   session = sessionLocked(handle);
   if (!session) return CKR_SESSION_HANDLE_INVALID;
   ++running_;
-  // A derivation has no initialisation to log in for: no context PIN reaches it.
-  auto pin = pinForOperationLocked(*session, *object->key, nullptr);
+  // A derivation has no initialisation to give a context PIN to: it takes the login's PIN.
+  auto pin = pinForOperationLocked(*session, *object->key, nullptr, false);
   lock.unlock();
   PinUse pinUse;
   TKTokenKeyExchangeParameters exchange;
   exchange.requestedSize = static_cast<int64_t>(valueLength.value_or(field));
   auto outcome =
-      performUnlocked(token, *object->key, use, *point, exchange, std::move(pin), &pinUse);
+      performUnlocked(token, *object->key, use, *point, exchange, std::move(pin.text), &pinUse);
   lock.lock();
   --running_;
   idle_.notify_all();
@@ -125,7 +125,7 @@ CK_RV Module::deriveKey(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism,
   if (!session) return CKR_SESSION_CLOSED;
   if (!outcome) {
     const CK_RV rv = returnValueForError(outcome.error(), use.operation, pinUse);
-    if (rv == CKR_PIN_INCORRECT) forgetPinLocked(session->slot);
+    if (rv == CKR_PIN_INCORRECT) pinRefusedLocked(session->slot, pin);
     return rv;
   }
   // The user logged out meanwhile: no private object outlives the login.

@@ -94,18 +94,29 @@ CK_ULONG Module::resultLength(const Operation& operation) const {
   return modulusBytes(operation.key);
 }
 
-std::optional<std::string> Module::pinForOperationLocked(const Session& session,
-                                                         const KeyDescription& key,
-                                                         std::shared_ptr<ContextPin> contextPin) {
+Module::OperationPin Module::pinForOperationLocked(const Session& session,
+                                                   const KeyDescription& key,
+                                                   std::shared_ptr<ContextPin> contextPin,
+                                                   bool initialised) {
+  const Slot* slot = slotLocked(session.slot);
+  const bool loggedIn = slot && slot->loggedIn;
   if (contextPin) {
-    std::string pin = contextPin->text;
+    OperationPin pin{contextPin->text, std::nullopt};
+    // The login's own PIN given again: refused, it is the login's PIN that the phone refused.
+    if (loggedIn && contextPin->text == slot->userPin) pin.login = slot->login;
     wipe(contextPin->text);
     return pin;
   }
-  const Slot* slot = slotLocked(session.slot);
-  // A key that asks for its PIN on every use takes only a PIN given for this use.
-  if (!key.alwaysAuthenticate && slot && slot->loggedIn) return slot->userPin;
-  return std::nullopt;
+  if (!loggedIn) return {};
+  // A key that asks for its PIN on every use takes only a PIN given for this use, where the
+  // operation has an initialisation to give it to.
+  if (key.alwaysAuthenticate && initialised) return {};
+  return {slot->userPin, slot->login};
+}
+
+void Module::pinRefusedLocked(CK_SLOT_ID slotID, const OperationPin& pin) {
+  const Slot* slot = slotLocked(slotID);
+  if (pin.login && slot && slot->loggedIn && slot->login == *pin.login) forgetPinLocked(slotID);
 }
 
 TKResult<Bytes> Module::performUnlocked(
@@ -236,12 +247,12 @@ CK_RV Module::finishOperation(CK_SESSION_HANDLE handle, TKTokenOperation operati
   active->running = true;
   ++running_;
   // The context PIN is this run's: the operation ends with it or keeps its result.
-  auto pin = pinForOperationLocked(*session, active->key, std::move(active->contextPin));
+  auto pin = pinForOperationLocked(*session, active->key, std::move(active->contextPin), true);
   const Operation prepared = *active;
   lock.unlock();
   PinUse pinUse;
   auto outcome = performUnlocked(prepared.token, prepared.key, prepared.use, prepared.message,
-                                 std::nullopt, std::move(pin), &pinUse);
+                                 std::nullopt, std::move(pin.text), &pinUse);
   lock.lock();
   --running_;
   idle_.notify_all();
@@ -252,7 +263,7 @@ CK_RV Module::finishOperation(CK_SESSION_HANDLE handle, TKTokenOperation operati
   finished->running = false;
   if (!outcome) {
     const CK_RV rv = returnValueForError(outcome.error(), operationKind, pinUse);
-    if (rv == CKR_PIN_INCORRECT) forgetPinLocked(session->slot);
+    if (rv == CKR_PIN_INCORRECT) pinRefusedLocked(session->slot, pin);
     finished.reset();
     return rv;
   }

@@ -88,6 +88,7 @@ CK_RV Module::login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, CK_UTF8CHAR
   // The PIN cannot be checked here: the phone checks it when an operation asks for it.
   slot->userPin = std::move(text);
   slot->loggedIn = true;
+  ++slot->login;
   return CKR_OK;
 }
 

@@ -469,6 +469,68 @@ TEST_F(ModuleTest, PinIsGivenOnlyWhenAskedAndIncorrectOnesLogOut) {
   EXPECT_EQ(signOnce(session, CKM_ECDSA_SHA256, message, &signature), CKR_USER_NOT_LOGGED_IN);
 }
 
+TEST_F(ModuleTest, ARefusedContextPinEndsItsOperationAndNotTheLogin) {
+  backend->requirePin = true;
+  backend->announcesPin = true;
+  const CK_SLOT_ID slot = slots()[0];
+  CK_SESSION_HANDLE session = open(slot);
+  CK_SESSION_HANDLE other = open(slot);
+  CK_UTF8CHAR right[] = "1234";
+  CK_UTF8CHAR wrong[] = "9999";
+  ASSERT_EQ(p11->C_Login(session, CKU_USER, right, 4), CKR_OK);
+  CK_MECHANISM mechanism{CKM_ECDSA_SHA256, nullptr, 0};
+  const Bytes message{'m'};
+  Bytes signature(64);
+  auto sign = [&] {
+    CK_ULONG length = signature.size();
+    return p11->C_Sign(session, const_cast<CK_BYTE_PTR>(message.data()), 1, signature.data(),
+                       &length);
+  };
+  ASSERT_EQ(p11->C_SignInit(session, &mechanism, privateKey(session)), CKR_OK);
+  ASSERT_EQ(p11->C_Login(session, CKU_CONTEXT_SPECIFIC, wrong, 4), CKR_OK);
+  EXPECT_EQ(sign(), CKR_PIN_INCORRECT);
+  EXPECT_EQ(backend->lastPin, "9999");
+  EXPECT_EQ(sign(), CKR_OPERATION_NOT_INITIALIZED);
+  for (CK_SESSION_HANDLE each : {session, other}) {
+    CK_SESSION_INFO info;
+    ASSERT_EQ(p11->C_GetSessionInfo(each, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RO_USER_FUNCTIONS);
+  }
+  ASSERT_EQ(p11->C_SignInit(session, &mechanism, privateKey(session)), CKR_OK);
+  ASSERT_EQ(p11->C_Login(session, CKU_CONTEXT_SPECIFIC, right, 4), CKR_OK);
+  ASSERT_EQ(sign(), CKR_OK);
+  EXPECT_TRUE(verifies(ec, message, signature, true));
+  EXPECT_EQ(p11->C_Logout(other), CKR_OK);
+}
+
+TEST_F(ModuleTest, ADerivationWithAPinOnEveryUseTakesTheLoginPin) {
+  backend->requirePin = true;
+  backend->announcesPin = true;
+  backend->answer = Bytes(32, 0xEF);
+  CK_SESSION_HANDLE session = open(slots()[0]);
+  const Bytes point = makeTestCertificate(TestKeyKind::p256, "Peer").expectedPublicKeyData;
+  CK_ECDH1_DERIVE_PARAMS parameters{CKD_NULL, 0, nullptr, point.size(),
+                                    const_cast<CK_BYTE_PTR>(point.data())};
+  CK_MECHANISM mechanism{CKM_ECDH1_DERIVE, &parameters, sizeof parameters};
+  CK_OBJECT_CLASS secretClass = CKO_SECRET_KEY;
+  CK_ATTRIBUTE tmpl{CKA_CLASS, &secretClass, sizeof secretClass};
+  CK_OBJECT_HANDLE secret = 0;
+  auto derive = [&] {
+    return p11->C_DeriveKey(session, &mechanism, privateKey(session), &tmpl, 1, &secret);
+  };
+  // A wrong login PIN is the one refused: the derivation says so and the user is logged out.
+  CK_UTF8CHAR wrong[] = "9999";
+  ASSERT_EQ(p11->C_Login(session, CKU_USER, wrong, 4), CKR_OK);
+  EXPECT_EQ(derive(), CKR_PIN_INCORRECT);
+  EXPECT_EQ(backend->lastPin, "9999");
+  EXPECT_EQ(p11->C_Logout(session), CKR_USER_NOT_LOGGED_IN);
+  CK_UTF8CHAR right[] = "1234";
+  ASSERT_EQ(p11->C_Login(session, CKU_USER, right, 4), CKR_OK);
+  ASSERT_EQ(derive(), CKR_OK);
+  EXPECT_EQ(backend->lastPin, "1234");
+  EXPECT_EQ(attribute(session, secret, CKA_VALUE), *backend->answer);
+}
+
 TEST_F(ModuleTest, AContextPinLastsAsLongAsItsOperation) {
   backend->requirePin = true;
   CK_UTF8CHAR right[] = "1234";
