@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every benchmark of a built folder once, briefly, and fails when one exits with an error or
-# reports one (a benchmark that calls SkipWithError). Each one's own lines and counters are shown.
+# reports one (a benchmark that calls SkipWithError). Each one's results and counters are shown;
+# its log (standard error) only when it failed.
 #   scripts/bench.sh [MIN_TIME_SECONDS]   (default 0.05; benchmarks with fixed iterations keep them)
 # The build folder is build/, or BUILD_DIR; it must be built already.
 set -euo pipefail
@@ -18,10 +19,11 @@ failed=0
 for bench in "${benches[@]}"; do
   name="$(basename "$bench")"
   report="$(mktemp)"
+  log="$(mktemp)"
   echo "-- $name"
   status=0
   "$bench" --benchmark_min_time="$min_time" --benchmark_out="$report" \
-    --benchmark_out_format=json || status=$?
+    --benchmark_out_format=json 2>"$log" || status=$?
   if ! python3 - "$report" "$status" <<'EOF'; then
 import json, sys
 path, status = sys.argv[1], int(sys.argv[2])
@@ -41,9 +43,10 @@ if not runs:
     print("no benchmark ran")
 sys.exit(1 if errors or status != 0 or not runs else 0)
 EOF
+    tail -n 40 "$log"
     echo "FAILED: $name"
     failed=1
   fi
-  rm -f "$report"
+  rm -f "$report" "$log"
 done
 exit "$failed"
