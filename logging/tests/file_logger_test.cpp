@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -295,13 +294,10 @@ TEST_F(FileLoggerTest, AChildForkedWhileOtherThreadsLogLogsAtOnce) {
       ++failed;
       break;
     }
-    int status = -1;
-    if (!testing::waitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; },
-                            std::chrono::seconds(10))) {
-      ::kill(child, SIGKILL);
-      ::waitpid(child, &status, 0);
+    const int status = testing::waitProgram(child, std::chrono::seconds(10));
+    if (status == -2) {
       ++hung;
-    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    } else if (status != 0) {
       ++failed;
     }
   }

@@ -107,6 +107,10 @@ std::vector<std::shared_ptr<LogSink>> defaultSinks() {
 
 using SinkList = std::shared_ptr<const std::vector<std::shared_ptr<LogSink>>>;
 
+SinkList makeSinkList(std::vector<std::shared_ptr<LogSink>> sinks) {
+  return std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(std::move(sinks));
+}
+
 // The locks a log line can take in this process. Both are held across fork() (see the handlers
 // below), so a child never inherits one locked by a thread that does not exist there and its
 // first line cannot wait for good. Constant-initialised: no first use takes a lock either.
@@ -115,7 +119,7 @@ std::mutex registryMutex;
 std::mutex captureMutex;  // every CaptureSink's records
 
 struct SinkRegistry {
-  SinkList sinks = std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(defaultSinks());
+  SinkList sinks = makeSinkList(defaultSinks());
   // The sinks each live ScopedLogCapture replaced, innermost last.
   std::vector<SinkList> saved;
 };
@@ -284,8 +288,7 @@ void Logger::setMinimumLevel(LogLevel level) { minimumLevelStorage() = static_ca
 LogLevel Logger::minimumLevel() { return static_cast<LogLevel>(minimumLevelStorage().load()); }
 
 void Logger::setSinks(std::vector<std::shared_ptr<LogSink>> sinks) {
-  SinkList replaced =
-      std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(std::move(sinks));
+  SinkList replaced = makeSinkList(std::move(sinks));
   {
     std::lock_guard lock(registryMutex);
     std::swap(registry().sinks, replaced);
@@ -299,8 +302,7 @@ void Logger::addSink(std::shared_ptr<LogSink> sink) {
   auto& r = registry();
   auto copy = *r.sinks;
   copy.push_back(std::move(sink));
-  replaced = std::exchange(
-      r.sinks, std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(std::move(copy)));
+  replaced = std::exchange(r.sinks, makeSinkList(std::move(copy)));
 }
 
 void Logger::resetSinks() { setSinks(defaultSinks()); }
@@ -353,9 +355,7 @@ ScopedLogCapture::ScopedLogCapture(LogLevel minimum)
     : sink_(std::make_shared<CaptureSink>()), previousMinimum_(Logger::minimumLevel()) {
   std::lock_guard lock(registryMutex);
   auto& r = registry();
-  r.saved.push_back(
-      std::exchange(r.sinks, std::make_shared<const std::vector<std::shared_ptr<LogSink>>>(
-                                 std::vector<std::shared_ptr<LogSink>>{sink_})));
+  r.saved.push_back(std::exchange(r.sinks, makeSinkList({sink_})));
   Logger::setMinimumLevel(minimum);
 }
 

@@ -1,5 +1,6 @@
 #include "testing/support/temporary_state_root.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -9,6 +10,8 @@
 #include <cerrno>
 #include <stdexcept>
 #include <string_view>
+
+#include "testing/support/wait_until.h"
 
 extern char** environ;
 
@@ -94,6 +97,17 @@ int waitProgram(int pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int waitProgram(int pid, std::chrono::milliseconds limit) {
+  if (pid < 0) return -1;
+  int status = 0;
+  if (!waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit)) {
+    ::kill(pid, SIGKILL);
+    waitProgram(pid);
+    return -2;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

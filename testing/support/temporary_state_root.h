@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -40,5 +41,8 @@ int runProgram(const std::string& program, const std::vector<std::string>& argum
 int startProgram(const std::string& program, const std::vector<std::string>& arguments);
 // Waits for a started program; returns its exit status, or -1.
 int waitProgram(int pid);
+// The same with a limit: a program (or forked child) still running at `limit` is killed and
+// reaped, and -2 is returned.
+int waitProgram(int pid, std::chrono::milliseconds limit);
 
 }  // namespace brellis::testing

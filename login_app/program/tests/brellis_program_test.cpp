@@ -20,6 +20,7 @@
 #include "connectivity/pairing_identity.h"
 #include "platform/core_bluetooth/simulated_radio.h"
 #include "platform/crypto_token_kit/test_support/test_certificates.h"
+#include "testing/support/occurrences.h"
 #include "testing/support/temporary_state_root.h"
 #include "testing/support/wait_until.h"
 #include "token_host/unlock_archive.h"
@@ -455,13 +456,7 @@ TEST_F(BrellisProgramTest, ServesBeaconsThroughTheEndpointRegisteredWithTheDaemo
   // Runs begun so far. A run logs this once its start is stored; the advert goes on air earlier,
   // at the radio's report, so a stop or a newer start sent on seeing it may find nothing pending.
   const auto runsBegun = [&] {
-    const std::string err = program.err();
-    size_t count = 0;
-    for (size_t at = err.find("Scheduling stop after"); at != std::string::npos;
-         at = err.find("Scheduling stop after", at + 1)) {
-      ++count;
-    }
-    return count;
+    return brellis::testing::occurrences(program.err(), "Scheduling stop after");
   };
 
   // Start then stop: success at the stop; the advert stays on air to the end of its run. The

@@ -3,6 +3,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include "testing/pkcs11_client/pkcs11_client_fixture.h"
+#include "testing/support/occurrences.h"
 
 namespace brellis::testing {
 namespace {
@@ -12,14 +13,6 @@ using platform::crypto_token_kit::test_support::TestKeyKind;
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
-}
-
-size_t occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
 }
 
 TEST(Pkcs11ToolTest, ListsTheSlotTheObjectsAndTheMechanisms) {
